@@ -1,0 +1,74 @@
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdio>
+#include <vector>
+
+#include "signal/audio_mixer.h"
+#include "signal/conversion.h"
+
+namespace zarvi {
+namespace {
+
+std::vector<float> tone(std::size_t count) {
+  std::vector<float> samples(count);
+  for (std::size_t i = 0; i < count; ++i) samples[i] = 0.5F * std::sin(0.05F * static_cast<float>(i));
+  return samples;
+}
+
+// Real time of one block, for the real-time factor: frames / rate.
+void reportBlock(benchmark::State& state, double frames, double rate) {
+  state.counters["input_samples"] = frames;
+  state.counters["audio_ms"] = 1000.0 * frames / rate;
+  state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * frames));
+}
+
+void BM_toMono16k_stereo48k(benchmark::State& state) {
+  const auto input = tone(4096 * 2);
+  for (auto _ : state) benchmark::DoNotOptimize(toMono16k(input.data(), 4096, 2, 48000));
+  reportBlock(state, 4096, 48000);
+}
+BENCHMARK(BM_toMono16k_stereo48k);
+
+void BM_toMono16kPlanar_stereo48k(benchmark::State& state) {
+  const auto input = tone(4096 * 2);
+  for (auto _ : state) benchmark::DoNotOptimize(toMono16kPlanar(input.data(), 4096, 2, 48000));
+  reportBlock(state, 4096, 48000);
+}
+BENCHMARK(BM_toMono16kPlanar_stereo48k);
+
+void BM_resampleToMono16k(benchmark::State& state) {
+  const auto rate = static_cast<double>(state.range(0));
+  const auto input = tone(4096);
+  for (auto _ : state) benchmark::DoNotOptimize(resampleToMono16k(input, rate));
+  reportBlock(state, 4096, rate);
+}
+BENCHMARK(BM_resampleToMono16k)->Arg(44100)->Arg(48000);
+
+// One microphone block of 1365 samples (4095 frames at 48 kHz) with a system block waiting, the
+// PCM going to /dev/null.
+void BM_pushMic_withSystemWaiting(benchmark::State& state) {
+  const auto mic = tone(1365);
+  const auto system = tone(1365);
+  AudioMixer mixer;
+  std::fflush(stdout);
+  const int saved = ::dup(STDOUT_FILENO);
+  const int devNull = ::open("/dev/null", O_WRONLY);
+  ::dup2(devNull, STDOUT_FILENO);
+  for (auto _ : state) {
+    mixer.pushSystem(system);
+    mixer.pushMic(mic);
+  }
+  ::dup2(saved, STDOUT_FILENO);
+  ::close(saved);
+  ::close(devNull);
+  reportBlock(state, 4095, 48000);
+}
+BENCHMARK(BM_pushMic_withSystemWaiting);
+
+}  // namespace
+}  // namespace zarvi
+
+BENCHMARK_MAIN();

@@ -1,0 +1,88 @@
+#include "signal/audio_mixer.h"
+
+#include <algorithm>
+#include <cmath>
+#include <string>
+
+#include "platform/standard_streams.h"
+#include "protocol/events.h"
+#include "protocol/number_text.h"
+#include "protocol/process_values.h"
+#include "signal/conversion.h"
+
+namespace zarvi {
+
+std::int16_t toPcmSample(float mixed) {
+  // Written so that NaN falls to the upper bound: every comparison with NaN is false.
+  const float clamped = mixed < 1.0F ? std::max(mixed, -1.0F) : 1.0F;
+  const float scaled = clamped * 32767.0F;
+  return static_cast<std::int16_t>(scaled);
+}
+
+void AudioMixer::pushSystem(std::span<const float> samples) {
+  if (samples.empty()) return;
+  const std::lock_guard<std::mutex> hold(lock);
+  // Only the newest maxSysBufferSamples can survive, so a long block is cut before it is copied.
+  const auto bound = static_cast<std::size_t>(maxSysBufferSamples);
+  if (samples.size() > bound) samples = samples.last(bound);
+  const std::size_t excess = sysBuffer.size() + samples.size() > bound ? sysBuffer.size() + samples.size() - bound : 0;
+  sysBuffer.erase(sysBuffer.begin(), sysBuffer.begin() + static_cast<std::ptrdiff_t>(excess));
+  sysBuffer.insert(sysBuffer.end(), samples.begin(), samples.end());
+}
+
+void AudioMixer::pushMic(std::span<const float> samples) {
+  if (samples.empty()) return;
+  const std::size_t micN = samples.size();
+  std::string bytes(micN * 2, '\0');
+  std::size_t sysAvail = 0;
+  float sysRms = 0.0F;
+  std::int64_t clipped = 0;
+  float maxAbsMixed = 0.0F;
+  std::int64_t n = 0;
+  bool describe = false;
+  {
+    const std::lock_guard<std::mutex> hold(lock);
+    n = ++pushCount_;
+    describe = VERBOSE_AUDIO && (n <= 5 || n % 50 == 0);
+    sysAvail = std::min(micN, sysBuffer.size());
+    if (describe) sysRms = rmsFloatPtr(sysBuffer.data(), static_cast<std::int64_t>(sysAvail));
+    for (std::size_t i = 0; i < micN; ++i) {
+      const float mixed = i < sysAvail ? samples[i] + sysBuffer[i] : samples[i];
+      const float magnitude = std::fabs(mixed);
+      if (magnitude > 1.0F) ++clipped;
+      if (maxAbsMixed < magnitude) maxAbsMixed = magnitude;
+      const auto pcm = static_cast<std::uint16_t>(toPcmSample(mixed));
+      bytes[2 * i] = static_cast<char>(pcm & 0xFF);
+      bytes[2 * i + 1] = static_cast<char>(pcm >> 8);
+    }
+    sysBuffer.erase(sysBuffer.begin(), sysBuffer.begin() + static_cast<std::ptrdiff_t>(sysAvail));
+  }
+  {
+    const std::lock_guard<std::mutex> hold(writeLock);
+    platform::writeStandardOutput(bytes.data(), bytes.size());
+  }
+  if (describe) {
+    const float micRms = rmsFloatPtr(samples.data(), static_cast<std::int64_t>(micN));
+    emitEvent(EventType::debug, "mix#" + std::to_string(n) + " micN=" + std::to_string(micN) +
+                                    " sysAvail=" + std::to_string(sysAvail) + " micRms=" + formatLevel(micRms) +
+                                    " sysRms=" + formatLevel(sysRms) + " clipped=" + std::to_string(clipped) +
+                                    " maxAbsMixed=" + formatLevel(maxAbsMixed));
+  }
+}
+
+void AudioMixer::clearBuffers() {
+  const std::lock_guard<std::mutex> hold(lock);
+  std::vector<float>().swap(sysBuffer);
+}
+
+std::int64_t AudioMixer::pushCount() const {
+  const std::lock_guard<std::mutex> hold(lock);
+  return pushCount_;
+}
+
+std::size_t AudioMixer::waitingSystemSamples() const {
+  const std::lock_guard<std::mutex> hold(lock);
+  return sysBuffer.size();
+}
+
+}  // namespace zarvi

@@ -1,0 +1,35 @@
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+#include <span>
+#include <vector>
+
+namespace zarvi {
+
+// Joins the two sources into the PCM stream. The microphone drives the output: each microphone block
+// is mixed with the oldest waiting system samples and written at once as 16-bit PCM; system audio
+// only waits, bounded to the newest maxSysBufferSamples.
+class AudioMixer {
+ public:
+  static constexpr std::int64_t maxSysBufferSamples = 8000;
+
+  void pushMic(std::span<const float> samples);
+  void pushSystem(std::span<const float> samples);
+  void clearBuffers();
+
+  // For diagnostics and tests; each takes the lock.
+  std::int64_t pushCount() const;
+  std::size_t waitingSystemSamples() const;
+
+ private:
+  mutable std::mutex lock;
+  std::vector<float> sysBuffer;
+  std::int64_t pushCount_ = 0;
+};
+
+// The 16-bit value of one mixed sample: clamped to [-1, 1] (not a number counts as 1), scaled by
+// 32767 in single precision and truncated toward zero.
+std::int16_t toPcmSample(float mixed);
+
+}  // namespace zarvi

@@ -1,0 +1,28 @@
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace zarvi {
+
+// Root mean square: squares summed in double precision in index order. 0 for a count of 0 or less.
+float rmsFloatPtr(const float* samples, std::int64_t count);
+
+// Names of the set bits 0..6 of an audio format flags word, joined with "|"; "(none)" when none is set.
+std::string describeFormatFlags(std::uint32_t flags);
+
+// Linear interpolation to TARGET_SAMPLE_RATE, each block on its own (no phase carries over).
+// A rate that is 0, negative, infinite or not a number gives an empty block.
+std::vector<float> resampleToMono16k(std::span<const float> samples, double sourceSampleRate);
+
+// Downmix interleaved frames (element i * channels + c) to mono, then resample.
+std::vector<float> toMono16k(const float* fromFloat32, std::int64_t frameCount, std::int64_t channels,
+                             double sampleRate);
+
+// The same for planar frames (element c * frameCount + i).
+std::vector<float> toMono16kPlanar(const float* fromFloat32, std::int64_t frameCount, std::int64_t channels,
+                                   double sampleRate);
+
+}  // namespace zarvi

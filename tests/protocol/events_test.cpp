@@ -1,0 +1,99 @@
+#include "protocol/events.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <nlohmann/json.hpp>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/captured_output.h"
+
+namespace zarvi {
+namespace {
+
+using nlohmann::json;
+using testing::CapturedOutput;
+
+TEST(EmitEvent, WritesTheExactLineForEachTypeToStandardError) {
+  CapturedOutput err(STDERR_FILENO);
+  emitEvent(EventType::status, "ready");
+  emitEvent(EventType::warn, "Unknown command: A\"B");
+  emitEvent(EventType::error, "Mic start failed: x");
+  emitEvent(EventType::debug, "mix#1");
+  emitEvent(EventType::warn, "Unknown command: ");
+  EXPECT_EQ(err.contents(),
+            "{\"type\":\"status\",\"msg\":\"ready\"}\n"
+            "{\"type\":\"warn\",\"msg\":\"Unknown command: A\\\"B\"}\n"
+            "{\"type\":\"error\",\"msg\":\"Mic start failed: x\"}\n"
+            "{\"type\":\"debug\",\"msg\":\"mix#1\"}\n"
+            "{\"type\":\"warn\",\"msg\":\"Unknown command: \"}\n");
+}
+
+TEST(EscapeEventMessage, EscapesWhatJsonRequiresAndRepairsBrokenUtf8) {
+  const struct {
+    std::string message;
+    std::string escaped;
+  } cases[] = {
+      {"plain", "plain"},
+      {"a\"b", "a\\\"b"},
+      {"back\\slash", "back\\\\slash"},
+      {"line\nfeed\r\t\b\f", "line\\nfeed\\r\\t\\b\\f"},
+      {std::string("nul\0x\x1f\x7f", 7), "nul\\u0000x\\u001f\x7f"},
+      {"caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x8E\xA4", "caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x8E\xA4"},
+      {"\xFF", "\xEF\xBF\xBD"},
+      {"\xC0\xAF", "\xEF\xBF\xBD\xEF\xBF\xBD"},             // overlong
+      {"\xE2\x82" "A", "\xEF\xBF\xBD" "A"},                 // truncated, then ASCII
+      {"\xED\xA0\x80", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},  // surrogate
+      {"\xF4\x90\x80\x80", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},  // past U+10FFFF
+      {"end\xF0\x9F\x8E", "end\xEF\xBF\xBD"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(escapeEventMessage(c.message), c.escaped) << c.message;
+}
+
+// What a JSON parser makes of the message: the message itself with broken UTF-8 replaced.
+std::string expectedMessage(const std::string& message) {
+  return json::parse(json(message).dump(-1, ' ', false, json::error_handler_t::replace)).get<std::string>();
+}
+
+TEST(FormatEventLine, EveryLineParsesBackToItsMessageForAnyBytes) {
+  std::mt19937 random(20261209);
+  const std::string interesting = std::string("\"\\\n\r\t\x01\x1f\x7f\0", 9) + "\xC3\xA9\xE2\x82\xAC\xF0\x9F\x8E\xA4\xFF\xC0\xED\xA0\x80";
+  for (int round = 0; round < 5000; ++round) {
+    std::string message(random() % 40, '\0');
+    for (char& byte : message) {
+      byte = random() % 2 == 0 ? interesting[random() % interesting.size()] : static_cast<char>(random() % 256);
+    }
+    const std::string line = formatEventLine(EventType::warn, message);
+    ASSERT_EQ(line.back(), '\n');
+    ASSERT_EQ(line.find('\n'), line.size() - 1) << "a line feed inside the line";
+    json parsed;
+    ASSERT_NO_THROW(parsed = json::parse(line)) << line;
+    ASSERT_EQ(parsed.size(), 2U);
+    EXPECT_EQ(parsed.at("type"), "warn");
+    EXPECT_EQ(parsed.at("msg").get<std::string>(), expectedMessage(message)) << line;
+  }
+}
+
+TEST(EmitEvent, LinesFromManyThreadsNeverMix) {
+  CapturedOutput err(STDERR_FILENO);
+  const std::string longMessage(100000, 'x');
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&] {
+      for (int i = 0; i < 20; ++i) emitEvent(EventType::debug, longMessage);
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  const std::string expectedLine = formatEventLine(EventType::debug, longMessage);
+  const std::string text = err.contents();
+  ASSERT_EQ(text.size(), expectedLine.size() * 80);
+  for (std::size_t at = 0; at < text.size(); at += expectedLine.size()) {
+    ASSERT_EQ(text.compare(at, expectedLine.size(), expectedLine), 0) << "at byte " << at;
+  }
+}
+
+}  // namespace
+}  // namespace zarvi

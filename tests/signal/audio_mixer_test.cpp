@@ -1,0 +1,195 @@
+#include "signal/audio_mixer.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <csignal>
+#include <cstdint>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "protocol/process_values.h"
+#include "support/captured_output.h"
+
+namespace zarvi {
+namespace {
+
+using Samples = std::vector<float>;
+using testing::CapturedOutput;
+
+std::vector<std::int16_t> decodePcm(const std::string& bytes) {
+  std::vector<std::int16_t> samples;
+  for (std::size_t i = 0; i + 1 < bytes.size(); i += 2) {
+    const auto low = static_cast<std::uint8_t>(bytes[i]);
+    const auto high = static_cast<std::uint8_t>(bytes[i + 1]);
+    samples.push_back(static_cast<std::int16_t>(static_cast<std::uint16_t>(low | (high << 8))));
+  }
+  return samples;
+}
+
+class AudioMixerTest : public ::testing::Test {
+ protected:
+  void SetUp() override { VERBOSE_AUDIO = false; }
+  void TearDown() override { VERBOSE_AUDIO = false; }
+  AudioMixer mixer;
+};
+
+TEST_F(AudioMixerTest, WritesOneLittleEndianBlockPerMicrophonePush) {
+  CapturedOutput out(STDOUT_FILENO);
+  CapturedOutput err(STDERR_FILENO);
+  VERBOSE_AUDIO = true;
+  mixer.pushMic(Samples(160, 0.5F));
+  std::string expected;
+  for (int i = 0; i < 160; ++i) expected += "\xFF\x3F";
+  EXPECT_EQ(out.contents(), expected);
+  EXPECT_EQ(err.contents(),
+            "{\"type\":\"debug\",\"msg\":\"mix#1 micN=160 sysAvail=0 micRms=0.5000 sysRms=0.0000 clipped=0 "
+            "maxAbsMixed=0.5000\"}\n");
+  EXPECT_EQ(mixer.pushCount(), 1);
+}
+
+TEST_F(AudioMixerTest, AnEmptyMicrophoneBlockDoesNothing) {
+  CapturedOutput out(STDOUT_FILENO);
+  CapturedOutput err(STDERR_FILENO);
+  VERBOSE_AUDIO = true;
+  mixer.pushMic({});
+  EXPECT_EQ(out.contents(), "");
+  EXPECT_EQ(err.contents(), "");
+  EXPECT_EQ(mixer.pushCount(), 0);
+}
+
+TEST_F(AudioMixerTest, MixesTheOldestWaitingSystemSamplesIntoTheMicrophoneBlock) {
+  CapturedOutput out(STDOUT_FILENO);
+  mixer.pushSystem(Samples(100, 0.25F));
+  mixer.pushMic(Samples(160, 0.25F));
+  const auto pcm = decodePcm(out.contents());
+  ASSERT_EQ(pcm.size(), 160U);
+  for (std::size_t i = 0; i < 100; ++i) EXPECT_EQ(pcm[i], 16383) << i;  // 0.5
+  for (std::size_t i = 100; i < 160; ++i) EXPECT_EQ(pcm[i], 8191) << i;  // 0.25
+  EXPECT_EQ(mixer.waitingSystemSamples(), 0U);
+}
+
+TEST_F(AudioMixerTest, SurplusSystemAudioWaitsInOrderForTheNextBlock) {
+  CapturedOutput out(STDOUT_FILENO);
+  Samples system(300);
+  for (std::size_t i = 0; i < system.size(); ++i) system[i] = static_cast<float>(i) / 1000.0F;
+  mixer.pushSystem(system);
+  mixer.pushMic(Samples(160, 0.0F));
+  EXPECT_EQ(mixer.waitingSystemSamples(), 140U);
+  mixer.pushMic(Samples(200, 0.0F));
+  const auto pcm = decodePcm(out.contents());
+  ASSERT_EQ(pcm.size(), 360U);
+  for (std::size_t i = 0; i < 300; ++i) {
+    EXPECT_EQ(pcm[i], static_cast<std::int16_t>(system[i] * 32767.0F)) << i;
+  }
+  for (std::size_t i = 300; i < 360; ++i) EXPECT_EQ(pcm[i], 0) << i;
+}
+
+TEST_F(AudioMixerTest, KeepsOnlyTheNewestEightThousandSystemSamplesInOrder) {
+  // Sample k of all pushes together carries the value k / 16384, so the PCM tells which samples remained.
+  const std::vector<std::size_t> cases[] = {{9000}, {5000, 5000}, {8000, 1}, {3, 7999}, {7999}};
+  for (const auto& pushes : cases) {
+    CapturedOutput out(STDOUT_FILENO);
+    AudioMixer fresh;
+    std::size_t total = 0;
+    for (std::size_t length : pushes) {
+      Samples block(length);
+      for (float& sample : block) sample = static_cast<float>(total++) / 16384.0F;
+      fresh.pushSystem(block);
+    }
+    const std::size_t kept = std::min<std::size_t>(total, 8000);
+    EXPECT_EQ(fresh.waitingSystemSamples(), kept);
+    fresh.pushMic(Samples(8000, 0.0F));
+    const auto pcm = decodePcm(out.contents());
+    ASSERT_EQ(pcm.size(), 8000U);
+    for (std::size_t k = 0; k < kept; ++k) {
+      const float value = static_cast<float>(total - kept + k) / 16384.0F;
+      ASSERT_EQ(pcm[k], toPcmSample(value)) << "sample " << k << " of pushes " << pushes.size();
+    }
+  }
+}
+
+TEST_F(AudioMixerTest, ClampsAndCountsLikeTheStreamPromises) {
+  const float inf = std::numeric_limits<float>::infinity();
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  const struct {
+    float mixed;
+    std::int16_t pcm;
+    const char* stats;
+  } cases[] = {
+      {1.0F, 32767, "clipped=0 maxAbsMixed=1.0000"},   {1.5F, 32767, "clipped=1 maxAbsMixed=1.5000"},
+      {-1.0F, -32767, "clipped=0 maxAbsMixed=1.0000"}, {-1.5F, -32767, "clipped=1 maxAbsMixed=1.5000"},
+      {0.25F, 8191, "clipped=0 maxAbsMixed=0.2500"},   {0.75F, 24575, "clipped=0 maxAbsMixed=0.7500"},
+      {0.1F, 3276, "clipped=0 maxAbsMixed=0.1000"},    {-0.5F, -16383, "clipped=0 maxAbsMixed=0.5000"},
+      {nan, 32767, "clipped=0 maxAbsMixed=0.0000"},    {inf, 32767, "clipped=1 maxAbsMixed=inf"},
+      {-inf, -32767, "clipped=1 maxAbsMixed=inf"},
+  };
+  VERBOSE_AUDIO = true;
+  for (const auto& c : cases) {
+    CapturedOutput out(STDOUT_FILENO);
+    CapturedOutput err(STDERR_FILENO);
+    AudioMixer fresh;
+    fresh.pushMic(Samples{c.mixed});
+    EXPECT_EQ(decodePcm(out.contents()), std::vector<std::int16_t>{c.pcm}) << c.mixed;
+    EXPECT_NE(err.contents().find(std::string(c.stats) + "\"}"), std::string::npos) << err.contents();
+  }
+}
+
+TEST_F(AudioMixerTest, DebugLinesForTheFirstFiveAndEveryFiftiethPushAcrossRestarts) {
+  CapturedOutput out(STDOUT_FILENO);
+  CapturedOutput err(STDERR_FILENO);
+  VERBOSE_AUDIO = true;
+  for (int i = 1; i <= 100; ++i) {
+    if (i == 30) mixer.clearBuffers();  // a new capture run keeps the numbering
+    mixer.pushMic(Samples(2, 0.0F));
+  }
+  std::vector<std::string> numbers;
+  const std::string text = err.contents();
+  for (std::size_t at = text.find("mix#"); at != std::string::npos; at = text.find("mix#", at + 1)) {
+    numbers.push_back(text.substr(at + 4, text.find(' ', at) - at - 4));
+  }
+  EXPECT_EQ(numbers, (std::vector<std::string>{"1", "2", "3", "4", "5", "50", "100"}));
+  EXPECT_EQ(mixer.pushCount(), 100);
+}
+
+TEST_F(AudioMixerTest, QuietWhenNotVerboseButStillCounting) {
+  CapturedOutput out(STDOUT_FILENO);
+  CapturedOutput err(STDERR_FILENO);
+  for (int i = 0; i < 50; ++i) mixer.pushMic(Samples(1, 0.0F));
+  EXPECT_EQ(err.contents(), "");
+  EXPECT_EQ(mixer.pushCount(), 50);
+}
+
+TEST_F(AudioMixerTest, ClearBuffersDropsWaitingSystemAudio) {
+  CapturedOutput out(STDOUT_FILENO);
+  mixer.pushSystem(Samples(500, 0.5F));
+  mixer.clearBuffers();
+  mixer.pushMic(Samples(4, 0.0F));
+  EXPECT_EQ(decodePcm(out.contents()), (std::vector<std::int16_t>{0, 0, 0, 0}));
+}
+
+TEST_F(AudioMixerTest, SystemAudioAloneWritesNothing) {
+  CapturedOutput out(STDOUT_FILENO);
+  for (int i = 0; i < 100; ++i) mixer.pushSystem(Samples(160, 0.5F));
+  EXPECT_EQ(out.contents(), "");
+  EXPECT_EQ(mixer.waitingSystemSamples(), 8000U);
+}
+
+TEST_F(AudioMixerTest, AClosedStandardOutputNeverStopsThePushes) {
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  const int saved = ::dup(STDOUT_FILENO);
+  ::dup2(fds[1], STDOUT_FILENO);
+  ::close(fds[1]);
+  ::close(fds[0]);  // the reader is gone: every write fails with EPIPE, never with a signal
+  ::signal(SIGPIPE, SIG_IGN);
+  for (int i = 0; i < 10; ++i) mixer.pushMic(Samples(1000, 0.1F));
+  ::dup2(saved, STDOUT_FILENO);
+  ::close(saved);
+  EXPECT_EQ(mixer.pushCount(), 10);
+}
+
+}  // namespace
+}  // namespace zarvi

@@ -1,0 +1,174 @@
+#include "support/child_process.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <sstream>
+#include <stdexcept>
+
+namespace zarvi::testing {
+
+std::string toolPath() { return ZARVI_TOOL_PATH; }
+
+namespace {
+void makePipe(int fds[2]) {
+  if (::pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe2 failed");
+}
+}  // namespace
+
+ChildProcess::ChildProcess(Options options) {
+  int in[2];
+  int out[2];
+  int err[2];
+  makePipe(in);
+  makePipe(out);
+  makePipe(err);
+  ::signal(SIGPIPE, SIG_IGN);
+  pid_ = ::fork();
+  if (pid_ < 0) throw std::runtime_error("fork failed");
+  if (pid_ == 0) {
+    ::dup2(in[0], 0);
+    ::dup2(out[1], 1);
+    ::dup2(err[1], 2);
+    for (const auto& name : options.unsetEnv) ::unsetenv(name.c_str());
+    for (const auto& [name, value] : options.setEnv) ::setenv(name.c_str(), value.c_str(), 1);
+    ::signal(SIGPIPE, SIG_DFL);
+    const std::string path = toolPath();
+    ::execl(path.c_str(), path.c_str(), static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  ::close(in[0]);
+  ::close(out[1]);
+  ::close(err[1]);
+  stdinFd_ = in[1];
+  stdoutFd_ = out[0];
+  stderrFd_ = err[0];
+  if (options.drainStdout) stdoutReader_ = std::thread([this] { drain(stdoutFd_, stdout_); });
+  stderrReader_ = std::thread([this] { drain(stderrFd_, stderr_); });
+}
+
+ChildProcess::~ChildProcess() {
+  if (running()) {
+    ::kill(pid_, SIGKILL);
+    waitExit(std::chrono::seconds(10));
+  }
+  closeStdin();
+  if (stdoutReader_.joinable()) stdoutReader_.join();
+  if (stderrReader_.joinable()) stderrReader_.join();
+  if (stdoutFd_ >= 0) ::close(stdoutFd_);
+  if (stderrFd_ >= 0) ::close(stderrFd_);
+}
+
+void ChildProcess::drain(int fd, std::string& into) {
+  char buffer[65536];
+  for (;;) {
+    const ssize_t got = ::read(fd, buffer, sizeof buffer);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) break;
+    const std::lock_guard<std::mutex> hold(mutex_);
+    into.append(buffer, static_cast<std::size_t>(got));
+    changed_.notify_all();
+  }
+}
+
+void ChildProcess::writeStdin(std::string_view bytes) {
+  while (!bytes.empty()) {
+    const ssize_t written = ::write(stdinFd_, bytes.data(), bytes.size());
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) throw std::runtime_error("write to the child's stdin failed");
+    bytes.remove_prefix(static_cast<std::size_t>(written));
+  }
+}
+
+void ChildProcess::closeStdin() {
+  if (stdinFd_ >= 0) ::close(stdinFd_);
+  stdinFd_ = -1;
+}
+
+void ChildProcess::closeStdout() {
+  // Without a drain thread the test owns the read end; with one, the thread would read it.
+  if (!stdoutReader_.joinable() && stdoutFd_ >= 0) {
+    ::close(stdoutFd_);
+    stdoutFd_ = -1;
+  }
+}
+
+bool ChildProcess::waitForStderr(const std::function<bool(const std::string&)>& done,
+                                 std::chrono::milliseconds timeout) {
+  std::unique_lock<std::mutex> hold(mutex_);
+  return changed_.wait_for(hold, timeout, [&] { return done(stderr_); });
+}
+
+bool ChildProcess::waitForLine(const std::string& line, std::chrono::milliseconds timeout, int occurrences) {
+  const std::string needle = line + "\n";
+  return waitForStderr(
+      [&](const std::string& text) {
+        int found = 0;
+        std::size_t at = 0;
+        while (true) {
+          at = text.find(needle, at);
+          if (at == std::string::npos) return false;
+          if (at == 0 || text[at - 1] == '\n') {
+            if (++found >= occurrences) return true;
+          }
+          at += needle.size();
+        }
+      },
+      timeout);
+}
+
+bool ChildProcess::waitForStdout(std::size_t bytes, std::chrono::milliseconds timeout) {
+  std::unique_lock<std::mutex> hold(mutex_);
+  return changed_.wait_for(hold, timeout, [&] { return stdout_.size() >= bytes; });
+}
+
+std::string ChildProcess::stderrText() {
+  const std::lock_guard<std::mutex> hold(mutex_);
+  return stderr_;
+}
+
+std::vector<std::string> ChildProcess::stderrLines() {
+  std::vector<std::string> lines;
+  std::istringstream text(stderrText());
+  for (std::string line; std::getline(text, line);) lines.push_back(line);
+  return lines;
+}
+
+std::string ChildProcess::stdoutBytes() {
+  const std::lock_guard<std::mutex> hold(mutex_);
+  return stdout_;
+}
+
+std::size_t ChildProcess::stdoutSize() {
+  const std::lock_guard<std::mutex> hold(mutex_);
+  return stdout_.size();
+}
+
+std::optional<int> ChildProcess::waitExit(std::chrono::milliseconds timeout) {
+  if (exitStatus_) return exitStatus_;
+  // A pidfd becomes readable when the child ends, so the wait needs no polling loop.
+  const int pidFd = static_cast<int>(::syscall(SYS_pidfd_open, pid_, 0));
+  if (pidFd >= 0) {
+    pollfd ended{pidFd, POLLIN, 0};
+    int ready = 0;
+    do {
+      ready = ::poll(&ended, 1, static_cast<int>(timeout.count()));
+    } while (ready < 0 && errno == EINTR);
+    ::close(pidFd);
+    if (ready == 0) return std::nullopt;
+  }
+  int status = 0;
+  if (::waitpid(pid_, &status, pidFd >= 0 ? 0 : WNOHANG) != pid_) return std::nullopt;
+  exitStatus_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return exitStatus_;
+}
+
+bool ChildProcess::running() { return !exitStatus_ && !waitExit(std::chrono::milliseconds(0)); }
+
+}  // namespace zarvi::testing

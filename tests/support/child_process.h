@@ -1,0 +1,75 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <utility>
+#include <vector>
+
+namespace zarvi::testing {
+
+// The tool's binary, as built beside the tests.
+std::string toolPath();
+
+// The real binary as a host runs it: stdin, stdout and stderr are pipes; both outputs are drained
+// by threads of their own so the child never blocks on a full pipe unless a test asks for it.
+class ChildProcess {
+ public:
+  struct Options {
+    std::vector<std::pair<std::string, std::string>> setEnv;
+    std::vector<std::string> unsetEnv;
+    bool drainStdout = true;
+  };
+
+  explicit ChildProcess(Options options);
+  ChildProcess() : ChildProcess(Options{}) {}
+  ~ChildProcess();
+  ChildProcess(const ChildProcess&) = delete;
+  ChildProcess& operator=(const ChildProcess&) = delete;
+
+  void writeStdin(std::string_view bytes);
+  void closeStdin();
+  // Closes the reading end of stdout, as a host that stops caring about the audio.
+  void closeStdout();
+
+  // Waits until the text on stderr satisfies the predicate; false on timeout.
+  bool waitForStderr(const std::function<bool(const std::string&)>& done, std::chrono::milliseconds timeout);
+  // Waits until stderr holds the given line (without its line feed), counting from the start.
+  bool waitForLine(const std::string& line, std::chrono::milliseconds timeout, int occurrences = 1);
+  // Waits until stdout has at least this many bytes.
+  bool waitForStdout(std::size_t bytes, std::chrono::milliseconds timeout);
+
+  std::string stderrText();
+  std::vector<std::string> stderrLines();
+  std::string stdoutBytes();
+  std::size_t stdoutSize();
+
+  // The exit status when the child exited normally in time; nullopt otherwise.
+  std::optional<int> waitExit(std::chrono::milliseconds timeout);
+  bool running();
+  pid_t pid() const { return pid_; }
+
+ private:
+  void drain(int fd, std::string& into);
+
+  pid_t pid_ = -1;
+  int stdinFd_ = -1;
+  int stdoutFd_ = -1;
+  int stderrFd_ = -1;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::string stdout_;
+  std::string stderr_;
+  std::optional<int> exitStatus_;
+  std::thread stdoutReader_;
+  std::thread stderrReader_;
+};
+
+}  // namespace zarvi::testing
