@@ -47,26 +47,52 @@ void BM_resampleToMono16k(benchmark::State& state) {
 }
 BENCHMARK(BM_resampleToMono16k)->Arg(44100)->Arg(48000);
 
-// One microphone block of 1365 samples (4095 frames at 48 kHz) with a system block waiting, the
-// PCM going to /dev/null.
-void BM_pushMic_withSystemWaiting(benchmark::State& state) {
+// Sends the PCM of the mixer to /dev/null while it lives.
+class PcmToDevNull {
+ public:
+  PcmToDevNull() : saved_(::dup(STDOUT_FILENO)), devNull_(::open("/dev/null", O_WRONLY)) {
+    std::fflush(stdout);
+    ::dup2(devNull_, STDOUT_FILENO);
+  }
+  ~PcmToDevNull() {
+    ::dup2(saved_, STDOUT_FILENO);
+    ::close(saved_);
+    ::close(devNull_);
+  }
+
+ private:
+  int saved_;
+  int devNull_;
+};
+
+// One microphone block of 1365 samples (4095 frames at 48 kHz) mixed with a waiting system block.
+// Each iteration also refills the system block, as the system source does between two microphone blocks.
+void BM_pushSystemThenPushMic(benchmark::State& state) {
   const auto mic = tone(1365);
   const auto system = tone(1365);
   AudioMixer mixer;
-  std::fflush(stdout);
-  const int saved = ::dup(STDOUT_FILENO);
-  const int devNull = ::open("/dev/null", O_WRONLY);
-  ::dup2(devNull, STDOUT_FILENO);
-  for (auto _ : state) {
-    mixer.pushSystem(system);
-    mixer.pushMic(mic);
+  {
+    PcmToDevNull quiet;
+    for (auto _ : state) {
+      mixer.pushSystem(system);
+      mixer.pushMic(mic);
+    }
   }
-  ::dup2(saved, STDOUT_FILENO);
-  ::close(saved);
-  ::close(devNull);
   reportBlock(state, 4095, 48000);
 }
-BENCHMARK(BM_pushMic_withSystemWaiting);
+BENCHMARK(BM_pushSystemThenPushMic);
+
+// The microphone block alone, with nothing waiting.
+void BM_pushMic_alone(benchmark::State& state) {
+  const auto mic = tone(1365);
+  AudioMixer mixer;
+  {
+    PcmToDevNull quiet;
+    for (auto _ : state) mixer.pushMic(mic);
+  }
+  reportBlock(state, 4095, 48000);
+}
+BENCHMARK(BM_pushMic_alone);
 
 }  // namespace
 }  // namespace zarvi

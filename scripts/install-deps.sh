@@ -1,0 +1,13 @@
+#!/usr/bin/env bash
+# Installs everything the tool, its tests and its benchmarks need on Debian 12 or Ubuntu.
+set -euo pipefail
+packages=(
+  build-essential cmake ninja-build pkg-config clang libclang-rt-dev
+  libpulse-dev libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev
+  pulseaudio pulseaudio-utils sox espeak-ng python3
+)
+sudo=()
+[ "$(id -u)" -eq 0 ] || sudo=(sudo)
+export DEBIAN_FRONTEND=noninteractive
+"${sudo[@]}" apt-get update -qq
+"${sudo[@]}" apt-get install -y -qq --no-install-recommends "${packages[@]}"
