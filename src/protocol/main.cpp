@@ -1,13 +1,57 @@
 #include <unistd.h>
 
+#include <thread>
+
+#include "control/capture_controller.h"
+#include "platform/pulse/pulse_platform.h"
+#include "platform/serial_queue.h"
 #include "platform/standard_streams.h"
+#include "protocol/command_reader.h"
 #include "protocol/events.h"
 #include "protocol/process_values.h"
+
+namespace {
+
+// Runs on the control queue, one command at a time in the order they arrived. The first QUIT or end
+// of input to run ends the process, so whatever is queued behind it never runs.
+void runCommand(zarvi::CaptureController& controller, zarvi::Command command) {
+  using zarvi::Command;
+  switch (command) {
+    case Command::start:
+      controller.start();
+      return;
+    case Command::stop:
+      controller.stop();
+      return;
+    case Command::quit:
+      controller.stop();
+      zarvi::emitEvent(zarvi::EventType::status, "quitting");
+      ::_exit(0);
+    case Command::endOfInput:
+      controller.stop();
+      ::_exit(0);
+  }
+}
+
+}  // namespace
 
 int main() {
   zarvi::platform::ignoreBrokenPipes();
   zarvi::VERBOSE_AUDIO = zarvi::environmentSwitchIsOn("ZARVI_AUDIO_VERBOSE");
   zarvi::emitEvent(zarvi::EventType::status, "ready");
-  // The process ends elsewhere; the main thread only has to stay out of the way.
+
+  // main never returns, so everything made here lives as long as the process.
+  zarvi::pulse::PulsePlatform platform;
+  zarvi::CaptureController controller(platform);
+  zarvi::platform::SerialQueue controlQueue("zarvi.control");
+  zarvi::CommandReader reader(STDIN_FILENO, [&](zarvi::Command command) {
+    controlQueue.async([&controller, command] { runCommand(controller, command); });
+  });
+  std::thread readerThread([&reader] {
+    zarvi::platform::nameCurrentThread("stdin-reader");
+    reader.run();
+  });
+  readerThread.detach();
+
   for (;;) ::pause();
 }

@@ -1,0 +1,121 @@
+#include "control/capture_controller.h"
+
+#include <future>
+#include <string>
+#include <variant>
+
+#include "protocol/events.h"
+#include "protocol/process_values.h"
+
+namespace zarvi {
+namespace {
+
+// Waits for a completion that the platform promises to call exactly once.
+template <typename Result, typename Call>
+Result awaitCompletion(Call&& call) {
+  std::promise<Result> promise;
+  auto future = promise.get_future();
+  call([&promise](Result result) { promise.set_value(std::move(result)); });
+  return future.get();
+}
+
+void warnStartFailed(const std::string& description) {
+  emitEvent(EventType::warn, "system_audio_start_failed: " + description);
+}
+
+}  // namespace
+
+CaptureController::CaptureController(platform::Platform& platform)
+    : platform(platform), mixer(std::make_shared<AudioMixer>()), scQueue("zarvi.sck.audio") {}
+
+MicCapture& CaptureController::micCapture() {
+  if (!micCapture_) micCapture_ = std::make_shared<MicCapture>(platform.makeAudioEngine(), mixer);
+  return *micCapture_;
+}
+
+SystemAudioHandler& CaptureController::systemHandler() {
+  if (!systemHandler_) systemHandler_ = std::make_unique<SystemAudioHandler>(mixer);
+  return *systemHandler_;
+}
+
+void CaptureController::start() {
+  if (isCapturing) {
+    emitEvent(EventType::warn, "Already capturing");
+    return;
+  }
+  mixer->clearBuffers();
+  if (environmentSwitchIsOn("ZARVI_AUDIO_MIC_ONLY")) {
+    emitEvent(EventType::status, "mic_only_mode");
+  } else {
+    startSystemAudio();
+  }
+  micCapture().start();
+  isCapturing = true;
+  emitEvent(EventType::status, "capture_started");
+}
+
+void CaptureController::stop() {
+  if (!isCapturing) return;
+  if (stream) {
+    // A failed stop is of no use to anyone: the stream is dropped either way.
+    awaitCompletion<std::optional<std::string>>(
+        [this](platform::Completion done) { stream->stopCapture(std::move(done)); });
+    emitEvent(EventType::status, "system_stopped");
+  }
+  stream.reset();
+  micCapture().stop();
+  isCapturing = false;
+  emitEvent(EventType::status, "capture_stopped");
+}
+
+void CaptureController::startSystemAudio() {
+  auto& service = platform.captureService();
+  const auto content = awaitCompletion<platform::ContentResult>(
+      [&service](auto done) { service.getShareableContent(std::move(done)); });
+  if (const auto* error = std::get_if<std::string>(&content)) {
+    warnStartFailed(*error);
+    return;
+  }
+  const auto& shareable = std::get<platform::ShareableContent>(content);
+  if (shareable.displays.empty()) {
+    emitEvent(EventType::warn, "system_audio_no_display");
+    return;
+  }
+
+  platform::ContentFilter filter{shareable.displays.front(), {}};
+  const std::int32_t self = platform.processIdentifier();
+  for (const auto& application : shareable.applications) {
+    if (application.processID == self) filter.excludedApplications.push_back(application);
+  }
+
+  platform::StreamConfiguration configuration;
+  configuration.capturesAudio = true;
+  configuration.sampleRate = 48000;
+  configuration.channelCount = 2;
+  configuration.width = 2;
+  configuration.height = 2;
+  configuration.minimumFrameInterval = {1, 1};
+
+  auto newStream = service.makeStream(filter, configuration);
+  if (auto error = newStream->addOutput(systemHandler(), platform::OutputType::audio, scQueue)) {
+    warnStartFailed(*error);
+    return;
+  }
+  if (auto error = newStream->addOutput(videoNoop, platform::OutputType::screen, scQueue)) {
+    warnStartFailed(*error);
+    return;
+  }
+  const auto error = awaitCompletion<std::optional<std::string>>([&newStream](platform::Completion done) {
+    newStream->startCapture(std::move(done), [](const std::string& description) {
+      emitEvent(EventType::warn, "system_audio_stream_failed: " + description);
+    });
+  });
+  if (error) {
+    warnStartFailed(*error);
+    return;
+  }
+  stream = std::move(newStream);
+  emitEvent(EventType::status, "system_started");
+}
+
+}  // namespace zarvi

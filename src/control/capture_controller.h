@@ -1,0 +1,40 @@
+#pragma once
+
+#include <memory>
+
+#include "platform/capture_service.h"
+#include "platform/serial_queue.h"
+#include "signal/audio_mixer.h"
+#include "sources/mic_capture.h"
+#include "sources/system_audio_handler.h"
+
+namespace zarvi {
+
+// Turns the commands into capture: system audio first, then the microphone, both into one mixer.
+// Its operations block until the platform's completions arrive; the caller runs them one at a time.
+class CaptureController {
+ public:
+  explicit CaptureController(platform::Platform& platform);
+
+  void start();
+  void stop();
+
+  bool capturing() const { return isCapturing; }
+  AudioMixer& sharedMixer() { return *mixer; }
+
+ private:
+  void startSystemAudio();
+  MicCapture& micCapture();
+  SystemAudioHandler& systemHandler();
+
+  platform::Platform& platform;
+  std::shared_ptr<AudioMixer> mixer;
+  std::shared_ptr<MicCapture> micCapture_;
+  std::unique_ptr<SystemAudioHandler> systemHandler_;
+  VideoNoopHandler videoNoop;
+  platform::SerialQueue scQueue;
+  std::unique_ptr<platform::CaptureStream> stream;  // declared after the queue: it goes first
+  bool isCapturing = false;
+};
+
+}  // namespace zarvi

@@ -1,0 +1,46 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+
+namespace zarvi::platform {
+
+// The default input device as the engine reads it.
+struct InputFormat {
+  double sampleRate = 0.0;
+  std::uint32_t channelCount = 0;
+  std::uint32_t commonFormat = 0;  // 1: 32-bit float
+  bool interleaved = false;
+};
+
+inline constexpr std::uint32_t kCommonFormatFloat32 = 1;
+
+// One buffer handed to the tap. floatChannelData is null when the samples are not float; otherwise it
+// holds one pointer per channel (planar), or one pointer to interleaved frames when the format says so.
+struct TapBuffer {
+  const float* const* floatChannelData = nullptr;
+  std::uint32_t frameLength = 0;
+};
+
+using TapBlock = std::function<void(const TapBuffer&)>;
+using FailureHandler = std::function<void(const std::string& description)>;
+
+// Microphone: an engine with one input node and at most one tap on it. Made stopped, with no tap.
+class AudioEngine {
+ public:
+  virtual ~AudioEngine() = default;
+
+  virtual InputFormat inputFormat() = 0;
+  // The tap is called on the engine's delivery thread, one buffer at a time, while the engine runs.
+  virtual void installTap(std::uint32_t bufferFrames, const InputFormat& format, TapBlock block) = 0;
+  // When it returns the tap is gone and no call of it is still running.
+  virtual void removeTap() = 0;
+  // The error's description on failure. onFailure is called at most once, on the delivery thread,
+  // when the running engine fails later on (device gone, server gone); never after stop().
+  virtual std::optional<std::string> start(FailureHandler onFailure) = 0;
+  virtual void stop() = 0;
+};
+
+}  // namespace zarvi::platform

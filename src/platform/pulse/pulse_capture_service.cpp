@@ -1,0 +1,100 @@
+#include "platform/pulse/pulse_capture_service.h"
+
+#include <algorithm>
+#include <bit>
+
+#include "platform/pulse/pulse_queries.h"
+
+namespace zarvi::pulse {
+
+void PulseCaptureService::getShareableContent(std::function<void(platform::ContentResult)> completion) {
+  const Deadline deadline = deadlineFromNow();
+  std::string error;
+  if (!ensureConnected(context_, "pulse-system", deadline, error)) {
+    completion(error);
+    return;
+  }
+  platform::ShareableContent content;
+  {
+    PulseContext::Lock hold(*context_);
+    const auto defaults = queryServerDefaults(*context_, deadline, error);
+    const auto sinks = defaults ? querySinks(*context_, deadline, error) : std::nullopt;
+    const auto clients = sinks ? queryClients(*context_, deadline, error) : std::nullopt;
+    if (!clients) {
+      completion(error);
+      return;
+    }
+    for (const auto& sink : *sinks) content.displays.push_back({sink.name, sink.monitorSourceName});
+    std::stable_partition(content.displays.begin(), content.displays.end(),
+                          [&](const platform::Display& display) { return display.name == defaults->defaultSinkName; });
+    for (const auto& client : *clients) {
+      if (client.processId) content.applications.push_back({*client.processId, client.name});
+    }
+  }
+  completion(std::move(content));
+}
+
+std::unique_ptr<platform::CaptureStream> PulseCaptureService::makeStream(
+    const platform::ContentFilter& filter, const platform::StreamConfiguration& configuration) {
+  return std::make_unique<PulseCaptureStream>(context_, filter.display.monitorSourceName, configuration);
+}
+
+PulseCaptureStream::PulseCaptureStream(std::shared_ptr<PulseContext> context, std::string sourceName,
+                                       const platform::StreamConfiguration& configuration)
+    : context_(std::move(context)),
+      sourceName_(std::move(sourceName)),
+      spec_{PA_SAMPLE_FLOAT32NE, static_cast<std::uint32_t>(configuration.sampleRate),
+            static_cast<std::uint8_t>(configuration.channelCount)} {}
+
+PulseCaptureStream::~PulseCaptureStream() { recorder_.reset(); }
+
+std::optional<std::string> PulseCaptureStream::addOutput(platform::StreamOutput& output, platform::OutputType type,
+                                                         platform::SerialQueue& queue) {
+  if (type == platform::OutputType::audio) {
+    audioOutput_ = &output;
+    audioQueue_ = &queue;
+  }
+  return std::nullopt;
+}
+
+void PulseCaptureStream::startCapture(platform::Completion completion, platform::FailureHandler onFailure) {
+  if (audioOutput_ == nullptr || !context_ || !pa_sample_spec_valid(&spec_)) {
+    completion(describePulseError(PA_ERR_INVALID));
+    return;
+  }
+  // Half a second may wait for the queue; the mixer keeps no more than that either.
+  const PulseRecorder::Request request{sourceName_, spec_, bufferFrames, spec_.rate / 2};
+  std::string error;
+  recorder_ = PulseRecorder::open(
+      context_, request, *audioQueue_,
+      [this](const float* interleaved, std::size_t frames) { deliver(interleaved, frames); }, std::move(onFailure),
+      deadlineFromNow(), error);
+  if (!recorder_) {
+    completion(error);
+    return;
+  }
+  completion(std::nullopt);
+}
+
+void PulseCaptureStream::stopCapture(platform::Completion completion) {
+  recorder_.reset();
+  completion(std::nullopt);
+}
+
+void PulseCaptureStream::deliver(const float* interleaved, std::size_t frames) {
+  const std::uint32_t bytesPerFrame = 4U * spec_.channels;
+  platform::StreamBasicDescription description;
+  description.sampleRate = spec_.rate;
+  description.formatFlags = platform::kFormatFlagIsFloat | platform::kFormatFlagIsPacked |
+                            (std::endian::native == std::endian::big ? 0x2U : 0U);
+  description.bytesPerPacket = bytesPerFrame;
+  description.framesPerPacket = 1;
+  description.bytesPerFrame = bytesPerFrame;
+  description.channelsPerFrame = spec_.channels;
+  description.bitsPerChannel = 32;
+  const platform::SampleBuffer buffer{
+      true, description, platform::ByteRun{interleaved, static_cast<std::int64_t>(frames * bytesPerFrame)}};
+  audioOutput_->didOutput(buffer, platform::OutputType::audio);
+}
+
+}  // namespace zarvi::pulse

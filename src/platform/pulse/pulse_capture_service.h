@@ -1,0 +1,51 @@
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "platform/capture_service.h"
+#include "platform/pulse/pulse_context.h"
+#include "platform/pulse/pulse_recorder.h"
+
+namespace zarvi::pulse {
+
+// System audio: the "displays" are the server's sinks, the default sink first, each captured through
+// its monitor source; the "applications" are the server's clients. A sink's monitor carries the sound
+// of every application, so excluding one (this process, which plays nothing) leaves the sound unchanged.
+class PulseCaptureService : public platform::CaptureService {
+ public:
+  void getShareableContent(std::function<void(platform::ContentResult)> completion) override;
+  std::unique_ptr<platform::CaptureStream> makeStream(const platform::ContentFilter& filter,
+                                                      const platform::StreamConfiguration& configuration) override;
+
+ private:
+  std::shared_ptr<PulseContext> context_;
+};
+
+// Records the chosen sink's monitor as interleaved float frames in 10 ms sample buffers, handed to the
+// audio output on its queue. The screen output never receives anything on this platform.
+class PulseCaptureStream : public platform::CaptureStream {
+ public:
+  static constexpr std::size_t bufferFrames = 480;
+
+  PulseCaptureStream(std::shared_ptr<PulseContext> context, std::string sourceName,
+                     const platform::StreamConfiguration& configuration);
+  ~PulseCaptureStream() override;
+
+  std::optional<std::string> addOutput(platform::StreamOutput& output, platform::OutputType type,
+                                       platform::SerialQueue& queue) override;
+  void startCapture(platform::Completion completion, platform::FailureHandler onFailure) override;
+  void stopCapture(platform::Completion completion) override;
+
+ private:
+  void deliver(const float* interleaved, std::size_t frames);
+
+  std::shared_ptr<PulseContext> context_;
+  std::string sourceName_;
+  pa_sample_spec spec_{};
+  platform::StreamOutput* audioOutput_ = nullptr;
+  platform::SerialQueue* audioQueue_ = nullptr;
+  std::unique_ptr<PulseRecorder> recorder_;
+};
+
+}  // namespace zarvi::pulse

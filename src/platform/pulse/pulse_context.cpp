@@ -1,0 +1,90 @@
+#include "platform/pulse/pulse_context.h"
+
+#include <pulse/rtclock.h>
+
+#include <algorithm>
+
+namespace zarvi::pulse {
+
+std::string describePulseError(int code) { return pa_strerror(code); }
+
+PulseContext::PulseContext() = default;
+
+std::shared_ptr<PulseContext> PulseContext::connect(const std::string& threadName, Deadline deadline,
+                                                    std::string& error) {
+  std::shared_ptr<PulseContext> self(new PulseContext());
+  self->mainloop_ = pa_threaded_mainloop_new();
+  if (self->mainloop_ == nullptr) {
+    error = describePulseError(PA_ERR_INTERNAL);
+    return nullptr;
+  }
+  pa_threaded_mainloop_set_name(self->mainloop_, threadName.c_str());
+  self->context_ = pa_context_new(pa_threaded_mainloop_get_api(self->mainloop_), "zarvi-audio-capture");
+  if (self->context_ == nullptr) {
+    error = describePulseError(PA_ERR_INTERNAL);
+    return nullptr;
+  }
+  pa_context_set_state_callback(
+      self->context_, [](pa_context*, void* owner) { static_cast<PulseContext*>(owner)->signal(); }, self.get());
+  if (pa_context_connect(self->context_, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
+    error = self->lastError();
+    return nullptr;
+  }
+  if (pa_threaded_mainloop_start(self->mainloop_) < 0) {
+    error = describePulseError(PA_ERR_INTERNAL);
+    return nullptr;
+  }
+  self->running_ = true;
+
+  Lock hold(*self);
+  const bool settled = self->waitUntil(
+      [&] { return !PA_CONTEXT_IS_GOOD(pa_context_get_state(self->context_)) || self->alive(); }, deadline);
+  if (self->alive()) return self;
+  error = settled ? self->lastError() : describePulseError(PA_ERR_TIMEOUT);
+  return nullptr;
+}
+
+PulseContext::~PulseContext() {
+  if (context_ != nullptr && running_) {
+    Lock hold(*this);
+    pa_context_set_state_callback(context_, nullptr, nullptr);
+    pa_context_disconnect(context_);
+  }
+  // Stopping joins the mainloop thread, so it must not be done with the lock held.
+  if (running_) pa_threaded_mainloop_stop(mainloop_);
+  if (context_ != nullptr) pa_context_unref(context_);
+  if (mainloop_ != nullptr) pa_threaded_mainloop_free(mainloop_);
+}
+
+bool PulseContext::waitUntil(const std::function<bool()>& done, Deadline deadline) {
+  struct Alarm {
+    bool rang = false;
+    PulseContext* owner;
+  } alarm{false, this};
+  const auto remaining = std::max(deadline - std::chrono::steady_clock::now(), Deadline::duration::zero());
+  const auto usec = static_cast<pa_usec_t>(std::chrono::duration_cast<std::chrono::microseconds>(remaining).count());
+  pa_time_event* timer = pa_context_rttime_new(
+      context_, pa_rtclock_now() + usec,
+      [](pa_mainloop_api*, pa_time_event*, const struct timeval*, void* data) {
+        auto* ringing = static_cast<Alarm*>(data);
+        ringing->rang = true;
+        ringing->owner->signal();
+      },
+      &alarm);
+  while (!done() && !alarm.rang) pa_threaded_mainloop_wait(mainloop_);
+  if (timer != nullptr) pa_threaded_mainloop_get_api(mainloop_)->time_free(timer);
+  return done();
+}
+
+bool PulseContext::await(pa_operation* operation, Deadline deadline) {
+  if (operation == nullptr) return false;
+  waitUntil([operation] { return pa_operation_get_state(operation) != PA_OPERATION_RUNNING; }, deadline);
+  const bool completed = pa_operation_get_state(operation) == PA_OPERATION_DONE;
+  if (pa_operation_get_state(operation) == PA_OPERATION_RUNNING) pa_operation_cancel(operation);
+  pa_operation_unref(operation);
+  return completed;
+}
+
+std::string PulseContext::lastError() const { return describePulseError(pa_context_errno(context_)); }
+
+}  // namespace zarvi::pulse

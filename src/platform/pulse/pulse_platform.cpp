@@ -1,0 +1,13 @@
+#include "platform/pulse/pulse_platform.h"
+
+#include <unistd.h>
+
+#include "platform/pulse/pulse_audio_engine.h"
+
+namespace zarvi::pulse {
+
+std::unique_ptr<platform::AudioEngine> PulsePlatform::makeAudioEngine() { return std::make_unique<PulseAudioEngine>(); }
+
+std::int32_t PulsePlatform::processIdentifier() { return static_cast<std::int32_t>(::getpid()); }
+
+}  // namespace zarvi::pulse

@@ -1,0 +1,20 @@
+#pragma once
+
+#include "platform/capture_service.h"
+#include "platform/pulse/pulse_capture_service.h"
+
+namespace zarvi::pulse {
+
+// The tool on the sound server of current Linux desktops (PulseAudio, or PipeWire through
+// pipewire-pulse). PULSE_SERVER and the rest of libpulse's environment choose the server.
+class PulsePlatform : public platform::Platform {
+ public:
+  std::unique_ptr<platform::AudioEngine> makeAudioEngine() override;
+  platform::CaptureService& captureService() override { return captureService_; }
+  std::int32_t processIdentifier() override;
+
+ private:
+  PulseCaptureService captureService_;
+};
+
+}  // namespace zarvi::pulse

@@ -1,0 +1,114 @@
+#include "platform/pulse/pulse_queries.h"
+
+#include <charconv>
+#include <cstring>
+
+namespace zarvi::pulse {
+namespace {
+
+template <typename Answer>
+struct Pending {
+  PulseContext* context;
+  Answer answer{};
+};
+
+std::string textOr(const char* text) { return text != nullptr ? text : ""; }
+
+// The operation's outcome: the answer when it completed, else the error text.
+template <typename Answer>
+std::optional<Answer> finish(PulseContext& context, pa_operation* operation, Pending<Answer>& pending,
+                             Deadline deadline, std::string& error) {
+  if (operation == nullptr) {
+    error = context.lastError();
+    return std::nullopt;
+  }
+  if (context.await(operation, deadline)) return std::move(pending.answer);
+  error = context.alive() ? describePulseError(PA_ERR_TIMEOUT) : context.lastError();
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<ServerDefaults> queryServerDefaults(PulseContext& context, Deadline deadline, std::string& error) {
+  Pending<ServerDefaults> pending{&context};
+  pa_operation* operation = pa_context_get_server_info(
+      context.context(),
+      [](pa_context*, const pa_server_info* info, void* data) {
+        auto* waiting = static_cast<Pending<ServerDefaults>*>(data);
+        if (info != nullptr) {
+          waiting->answer.defaultSinkName = textOr(info->default_sink_name);
+          waiting->answer.defaultSourceName = textOr(info->default_source_name);
+        }
+        waiting->context->signal();
+      },
+      &pending);
+  return finish(context, operation, pending, deadline, error);
+}
+
+std::optional<SourceDescription> querySource(PulseContext& context, const std::string& name, Deadline deadline,
+                                             std::string& error) {
+  Pending<std::optional<SourceDescription>> pending{&context};
+  pa_operation* operation = pa_context_get_source_info_by_name(
+      context.context(), name.c_str(),
+      [](pa_context*, const pa_source_info* info, int /*eol*/, void* data) {
+        auto* waiting = static_cast<Pending<std::optional<SourceDescription>>*>(data);
+        if (info != nullptr) waiting->answer = SourceDescription{info->sample_spec, info->monitor_of_sink != PA_INVALID_INDEX};
+        waiting->context->signal();
+      },
+      &pending);
+  auto answer = finish(context, operation, pending, deadline, error);
+  if (!answer) return std::nullopt;
+  if (!*answer) {
+    error = describePulseError(PA_ERR_NOENTITY);
+    return std::nullopt;
+  }
+  return **answer;
+}
+
+std::optional<std::vector<SinkDescription>> querySinks(PulseContext& context, Deadline deadline, std::string& error) {
+  Pending<std::vector<SinkDescription>> pending{&context};
+  pa_operation* operation = pa_context_get_sink_info_list(
+      context.context(),
+      [](pa_context*, const pa_sink_info* info, int /*eol*/, void* data) {
+        auto* waiting = static_cast<Pending<std::vector<SinkDescription>>*>(data);
+        if (info != nullptr) waiting->answer.push_back({textOr(info->name), textOr(info->monitor_source_name)});
+        waiting->context->signal();
+      },
+      &pending);
+  return finish(context, operation, pending, deadline, error);
+}
+
+std::optional<std::vector<ClientDescription>> queryClients(PulseContext& context, Deadline deadline,
+                                                           std::string& error) {
+  Pending<std::vector<ClientDescription>> pending{&context};
+  pa_operation* operation = pa_context_get_client_info_list(
+      context.context(),
+      [](pa_context*, const pa_client_info* info, int /*eol*/, void* data) {
+        auto* waiting = static_cast<Pending<std::vector<ClientDescription>>*>(data);
+        if (info != nullptr) {
+          ClientDescription client{std::nullopt, textOr(info->name)};
+          const char* pid = pa_proplist_gets(info->proplist, PA_PROP_APPLICATION_PROCESS_ID);
+          int value = 0;
+          if (pid != nullptr && std::from_chars(pid, pid + std::strlen(pid), value).ec == std::errc()) {
+            client.processId = value;
+          }
+          waiting->answer.push_back(std::move(client));
+        }
+        waiting->context->signal();
+      },
+      &pending);
+  return finish(context, operation, pending, deadline, error);
+}
+
+bool ensureConnected(std::shared_ptr<PulseContext>& slot, const std::string& threadName, Deadline deadline,
+                     std::string& error) {
+  if (slot) {
+    PulseContext::Lock hold(*slot);
+    if (slot->alive()) return true;
+  }
+  slot.reset();
+  slot = PulseContext::connect(threadName, deadline, error);
+  return slot != nullptr;
+}
+
+}  // namespace zarvi::pulse

@@ -1,0 +1,138 @@
+#include "platform/pulse/pulse_recorder.h"
+
+#include <atomic>
+#include <vector>
+
+#include "platform/bounded_byte_buffer.h"
+
+namespace zarvi::pulse {
+
+struct PulseRecorder::Session {
+  Session(const Request& request, platform::SerialQueue& queue, BlockHandler onBlock,
+          platform::FailureHandler onFailure)
+      : frameBytes(pa_frame_size(&request.spec)),
+        blockFrames(request.blockFrames),
+        buffer(request.bufferedFrames * frameBytes, frameBytes),
+        queue(queue),
+        onBlock(std::move(onBlock)),
+        onFailure(std::move(onFailure)),
+        scratch(blockFrames * request.spec.channels) {}
+
+  // On the queue: every whole block that waits.
+  void drain() {
+    drainScheduled = false;
+    while (!stopped && buffer.read(scratch.data(), blockFrames * frameBytes)) onBlock(scratch.data(), blockFrames);
+  }
+
+  const std::size_t frameBytes;
+  const std::size_t blockFrames;
+  platform::BoundedByteBuffer buffer;
+  platform::SerialQueue& queue;
+  const BlockHandler onBlock;
+  const platform::FailureHandler onFailure;
+  std::vector<float> scratch;  // used on the queue only
+  std::atomic<bool> stopped{false};
+  std::atomic<bool> drainScheduled{false};
+  std::atomic<bool> failureReported{false};
+  std::weak_ptr<Session> self;
+  PulseContext* context = nullptr;
+};
+
+namespace {
+
+// On the server's thread, with its lock held: copy what arrived and return at once.
+void onReadable(pa_stream* stream, std::size_t /*nbytes*/, void* data) {
+  auto* session = static_cast<PulseRecorder::Session*>(data);
+  for (;;) {
+    const void* bytes = nullptr;
+    std::size_t size = 0;
+    if (pa_stream_peek(stream, &bytes, &size) < 0 || size == 0) break;
+    if (bytes != nullptr) {
+      session->buffer.write(bytes, size);
+    } else {
+      session->buffer.writeSilence(size);  // a hole in the recording
+    }
+    pa_stream_drop(stream);
+  }
+  if (!session->drainScheduled.exchange(true)) {
+    session->queue.async([keep = session->self.lock()] {
+      if (keep) keep->drain();
+    });
+  }
+}
+
+void onStateChanged(pa_stream* stream, void* data) {
+  auto* session = static_cast<PulseRecorder::Session*>(data);
+  session->context->signal();
+  if (pa_stream_get_state(stream) != PA_STREAM_FAILED || session->stopped) return;
+  if (session->failureReported.exchange(true)) return;
+  const std::string description = session->context->lastError();
+  session->queue.async([keep = session->self.lock(), description] {
+    if (keep && !keep->stopped) keep->onFailure(description);
+  });
+}
+
+}  // namespace
+
+PulseRecorder::PulseRecorder(std::shared_ptr<PulseContext> context, std::shared_ptr<Session> session)
+    : context_(std::move(context)), session_(std::move(session)) {}
+
+std::unique_ptr<PulseRecorder> PulseRecorder::open(std::shared_ptr<PulseContext> context, const Request& request,
+                                                   platform::SerialQueue& queue, BlockHandler onBlock,
+                                                   platform::FailureHandler onFailure, Deadline deadline,
+                                                   std::string& error) {
+  auto session = std::make_shared<Session>(request, queue, std::move(onBlock), std::move(onFailure));
+  session->self = session;
+  session->context = context.get();
+  std::unique_ptr<PulseRecorder> recorder(new PulseRecorder(context, session));
+
+  PulseContext::Lock hold(*context);
+  if (!context->alive()) {
+    error = context->lastError();
+    return nullptr;
+  }
+  recorder->stream_ = pa_stream_new(context->context(), "zarvi-audio-capture", &request.spec, nullptr);
+  if (recorder->stream_ == nullptr) {
+    error = context->lastError();
+    return nullptr;
+  }
+  pa_stream_set_state_callback(recorder->stream_, onStateChanged, session.get());
+  pa_stream_set_read_callback(recorder->stream_, onReadable, session.get());
+  // Without an explicit fragment size the server delivers about two seconds at a time.
+  pa_buffer_attr attributes{};
+  attributes.maxlength = static_cast<std::uint32_t>(-1);
+  attributes.tlength = static_cast<std::uint32_t>(-1);
+  attributes.prebuf = static_cast<std::uint32_t>(-1);
+  attributes.minreq = static_cast<std::uint32_t>(-1);
+  attributes.fragsize = static_cast<std::uint32_t>(request.blockFrames * session->frameBytes);
+  if (pa_stream_connect_record(recorder->stream_, request.sourceName.c_str(), &attributes,
+                               PA_STREAM_ADJUST_LATENCY) < 0) {
+    error = context->lastError();
+    return nullptr;
+  }
+  pa_stream* stream = recorder->stream_;
+  const bool settled = context->waitUntil(
+      [stream] {
+        const auto state = pa_stream_get_state(stream);
+        return state == PA_STREAM_READY || !PA_STREAM_IS_GOOD(state);
+      },
+      deadline);
+  if (pa_stream_get_state(stream) == PA_STREAM_READY) return recorder;
+  error = settled ? context->lastError() : describePulseError(PA_ERR_TIMEOUT);
+  return nullptr;
+}
+
+PulseRecorder::~PulseRecorder() {
+  session_->stopped = true;
+  if (stream_ != nullptr) {
+    PulseContext::Lock hold(*context_);
+    pa_stream_set_state_callback(stream_, nullptr, nullptr);
+    pa_stream_set_read_callback(stream_, nullptr, nullptr);
+    if (PA_STREAM_IS_GOOD(pa_stream_get_state(stream_))) pa_stream_disconnect(stream_);
+    pa_stream_unref(stream_);
+  }
+  // Work already queued sees the stop; work already running is waited for.
+  if (!session_->queue.isCurrent()) session_->queue.sync([] {});
+}
+
+}  // namespace zarvi::pulse

@@ -1,0 +1,57 @@
+#include "platform/serial_queue.h"
+
+#include <pthread.h>
+
+#include <future>
+
+namespace zarvi::platform {
+
+void nameCurrentThread(const std::string& name) {
+  ::pthread_setname_np(::pthread_self(), name.substr(0, 15).c_str());
+}
+
+SerialQueue::SerialQueue(std::string label) : label_(std::move(label)), worker_([this] { run(); }) {}
+
+SerialQueue::~SerialQueue() {
+  {
+    const std::lock_guard<std::mutex> hold(mutex_);
+    closing_ = true;
+  }
+  wake_.notify_one();
+  worker_.join();
+}
+
+void SerialQueue::async(std::function<void()> work) {
+  {
+    const std::lock_guard<std::mutex> hold(mutex_);
+    pending_.push_back(std::move(work));
+  }
+  wake_.notify_one();
+}
+
+void SerialQueue::sync(const std::function<void()>& work) {
+  std::promise<void> done;
+  async([&] {
+    work();
+    done.set_value();
+  });
+  done.get_future().wait();
+}
+
+bool SerialQueue::isCurrent() const { return std::this_thread::get_id() == worker_.get_id(); }
+
+void SerialQueue::run() {
+  nameCurrentThread(label_);
+  std::unique_lock<std::mutex> hold(mutex_);
+  for (;;) {
+    wake_.wait(hold, [this] { return closing_ || !pending_.empty(); });
+    if (pending_.empty()) return;
+    auto work = std::move(pending_.front());
+    pending_.pop_front();
+    hold.unlock();
+    work();
+    hold.lock();
+  }
+}
+
+}  // namespace zarvi::platform

@@ -1,0 +1,41 @@
+#pragma once
+
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+
+namespace zarvi::platform {
+
+// A labelled serial executor: one named worker thread runs the submitted work one item at a time, in
+// the order submitted. The destructor runs what is queued, then joins the thread.
+class SerialQueue {
+ public:
+  explicit SerialQueue(std::string label);
+  ~SerialQueue();
+  SerialQueue(const SerialQueue&) = delete;
+  SerialQueue& operator=(const SerialQueue&) = delete;
+
+  void async(std::function<void()> work);
+  // Runs work on the queue and waits for it; never call it from the queue's own thread.
+  void sync(const std::function<void()>& work);
+  bool isCurrent() const;
+  const std::string& label() const { return label_; }
+
+ private:
+  void run();
+
+  std::string label_;
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::deque<std::function<void()>> pending_;
+  bool closing_ = false;
+  std::thread worker_;
+};
+
+// Names the calling thread as top -H and gdb show it (at most 15 characters are kept).
+void nameCurrentThread(const std::string& name);
+
+}  // namespace zarvi::platform

@@ -1,0 +1,92 @@
+#include "protocol/command_reader.h"
+
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+
+#include "protocol/events.h"
+
+namespace zarvi {
+namespace {
+
+// The UTF-8 encodings of the white space and line-break characters beyond ASCII: U+0085, U+00A0,
+// U+1680, U+2000..U+200A, U+2028, U+2029, U+202F, U+205F, U+3000.
+constexpr std::array<std::string_view, 19> kWideSpaces = {
+    "\xC2\x85",     "\xC2\xA0",     "\xE1\x9A\x80", "\xE2\x80\x80", "\xE2\x80\x81", "\xE2\x80\x82", "\xE2\x80\x83",
+    "\xE2\x80\x84", "\xE2\x80\x85", "\xE2\x80\x86", "\xE2\x80\x87", "\xE2\x80\x88", "\xE2\x80\x89", "\xE2\x80\x8A",
+    "\xE2\x80\xA8", "\xE2\x80\xA9", "\xE2\x80\xAF", "\xE2\x81\x9F", "\xE3\x80\x80"};
+
+bool isAsciiSpace(char c) { return c == ' ' || c == '\t' || (c >= '\n' && c <= '\r'); }
+
+std::size_t leadingSpace(std::string_view text) {
+  if (text.empty()) return 0;
+  if (isAsciiSpace(text.front())) return 1;
+  for (const auto space : kWideSpaces) {
+    if (text.starts_with(space)) return space.size();
+  }
+  return 0;
+}
+
+std::size_t trailingSpace(std::string_view text) {
+  if (text.empty()) return 0;
+  if (isAsciiSpace(text.back())) return 1;
+  for (const auto space : kWideSpaces) {
+    if (text.ends_with(space)) return space.size();
+  }
+  return 0;
+}
+
+}  // namespace
+
+std::string commandWord(std::string_view line) {
+  for (std::size_t n; (n = leadingSpace(line)) > 0;) line.remove_prefix(n);
+  for (std::size_t n; (n = trailingSpace(line)) > 0;) line.remove_suffix(n);
+  std::string word(line);
+  for (char& c : word) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  }
+  return word;
+}
+
+CommandReader::CommandReader(int fd, std::function<void(Command)> onCommand)
+    : fd(fd), onCommand(std::move(onCommand)) {}
+
+void CommandReader::run() {
+  std::array<char, 64 * 1024> buffer;
+  bool lineOpen = false;  // bytes of an unfinished line have been read
+  for (;;) {
+    const ssize_t got = ::read(fd, buffer.data(), buffer.size());
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) break;
+    std::string_view chunk(buffer.data(), static_cast<std::size_t>(got));
+    while (!chunk.empty()) {
+      const std::size_t end = chunk.find('\n');
+      const std::string_view piece = chunk.substr(0, end);
+      if (line.size() < maxLineBytes) line.append(piece.substr(0, maxLineBytes - line.size()));
+      lineOpen = true;
+      if (end == std::string_view::npos) break;
+      handleLine();
+      lineOpen = false;
+      chunk.remove_prefix(end + 1);
+    }
+  }
+  if (lineOpen) handleLine();
+  onCommand(Command::endOfInput);
+}
+
+void CommandReader::handleLine() {
+  const std::string word = commandWord(line);
+  line.clear();
+  if (word == "START") {
+    onCommand(Command::start);
+  } else if (word == "STOP") {
+    onCommand(Command::stop);
+  } else if (word == "QUIT") {
+    onCommand(Command::quit);
+  } else {
+    emitEvent(EventType::warn, "Unknown command: " + word);
+  }
+}
+
+}  // namespace zarvi

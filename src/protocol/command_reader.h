@@ -1,0 +1,34 @@
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <string>
+#include <string_view>
+
+namespace zarvi {
+
+enum class Command { start, stop, quit, endOfInput };
+
+// A line as a command word: white space (Unicode separators included) trimmed at both ends, ASCII
+// letters upper-cased. Other characters stay as they are.
+std::string commandWord(std::string_view line);
+
+// Reads command lines from fd until its end. Recognised commands and the end of input go to
+// onCommand, which must not block; every other line gives an "Unknown command" warning. A line is
+// kept up to maxLineBytes; the rest of a longer line is read and dropped.
+class CommandReader {
+ public:
+  static constexpr std::size_t maxLineBytes = 64 * 1024;
+
+  CommandReader(int fd, std::function<void(Command)> onCommand);
+  void run();
+
+ private:
+  void handleLine();
+
+  int fd;
+  std::function<void(Command)> onCommand;
+  std::string line;
+};
+
+}  // namespace zarvi

@@ -1,0 +1,104 @@
+#include "sources/mic_capture.h"
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "protocol/events.h"
+#include "protocol/number_text.h"
+#include "protocol/process_values.h"
+#include "signal/conversion.h"
+
+namespace zarvi {
+
+MicCapture::MicCapture(std::unique_ptr<platform::AudioEngine> engine, std::shared_ptr<AudioMixer> mixer)
+    : engine(std::move(engine)), mixer(std::move(mixer)) {}
+
+void MicCapture::start() {
+  if (isRunning) return;
+  const platform::InputFormat format = engine->inputFormat();
+  const std::string rate = formatRate(format.sampleRate);
+  const std::string channels = std::to_string(format.channelCount);
+  emitEvent(EventType::status, "mic_format: " + rate + "Hz, " + channels + "ch");
+  emitEvent(EventType::debug, "mic_format_full sampleRate=" + rate + " channels=" + channels +
+                                  " commonFormat=" + std::to_string(format.commonFormat) +
+                                  " interleaved=" + (format.interleaved ? "true" : "false"));
+
+  std::weak_ptr<MicCapture> weakSelf = weak_from_this();
+  engine->installTap(tapBufferFrames, format, [weakSelf, format](const platform::TapBuffer& buffer) {
+    if (const auto self = weakSelf.lock()) self->handleTapBuffer(buffer, format);
+  });
+  const auto error = engine->start([](const std::string& description) {
+    emitEvent(EventType::error, "Mic stream failed: " + description);
+  });
+  if (error) {
+    // A tap left behind would be a second one at the next start.
+    engine->removeTap();
+    emitEvent(EventType::error, "Mic start failed: " + *error);
+    return;
+  }
+  isRunning = true;
+  emitEvent(EventType::status, "mic_started");
+}
+
+void MicCapture::stop() {
+  if (!isRunning) return;
+  engine->removeTap();
+  engine->stop();
+  isRunning = false;
+  emitEvent(EventType::status, "mic_stopped");
+}
+
+void MicCapture::handleTapBuffer(const platform::TapBuffer& buffer, const platform::InputFormat& format) {
+  if (buffer.floatChannelData == nullptr) return;
+  const auto frames = static_cast<std::int64_t>(buffer.frameLength);
+  const auto channels = static_cast<std::int64_t>(format.channelCount);
+  // Interleaved input holds all channels in the first run; planar input one run per channel.
+  const bool interleaved = format.interleaved && channels > 1;
+  ++bufCount;
+
+  if (VERBOSE_AUDIO && bufCount <= 5) {
+    std::vector<float> channel0;
+    if (channels > 0) {
+      const float* first = buffer.floatChannelData[0];
+      if (interleaved) {
+        channel0.resize(static_cast<std::size_t>(frames));
+        for (std::int64_t f = 0; f < frames; ++f) channel0[static_cast<std::size_t>(f)] = first[f * channels];
+      } else {
+        channel0.assign(first, first + frames);
+      }
+    }
+    emitEvent(EventType::debug,
+              "mic_buf#" + std::to_string(bufCount) + " frames=" + std::to_string(frames) +
+                  " ch=" + std::to_string(channels) + " ch0Rms=" +
+                  formatLevel(rmsFloatPtr(channel0.data(), static_cast<std::int64_t>(channel0.size()))) +
+                  " first8=" + formatSampleList(channel0.data(), std::min<std::size_t>(channel0.size(), 8)));
+  }
+
+  std::vector<float> block;
+  if (channels == 1) {
+    if (frames > 0) block = resampleToMono16k({buffer.floatChannelData[0], static_cast<std::size_t>(frames)},
+                                              format.sampleRate);
+  } else if (interleaved) {
+    block = toMono16k(buffer.floatChannelData[0], frames, channels, format.sampleRate);
+  } else if (channels > 1) {
+    // Channel runs that already lie one after another are a planar block as they are; others are
+    // gathered first. Both give the same samples: the downmix adds the channels in the same order.
+    bool contiguous = true;
+    for (std::int64_t c = 1; c < channels && contiguous; ++c) {
+      contiguous = buffer.floatChannelData[c] == buffer.floatChannelData[0] + c * frames;
+    }
+    if (contiguous) {
+      block = toMono16kPlanar(buffer.floatChannelData[0], frames, channels, format.sampleRate);
+    } else {
+      std::vector<float> planar(static_cast<std::size_t>(frames * channels));
+      for (std::int64_t c = 0; c < channels; ++c) {
+        std::copy_n(buffer.floatChannelData[c], frames, planar.begin() + c * frames);
+      }
+      block = toMono16kPlanar(planar.data(), frames, channels, format.sampleRate);
+    }
+  }
+  mixer->pushMic(block);
+}
+
+}  // namespace zarvi

@@ -1,0 +1,31 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "platform/audio_engine.h"
+#include "signal/audio_mixer.h"
+
+namespace zarvi {
+
+// The microphone source: one audio engine with a tap whose every buffer becomes a mono 16 kHz block
+// pushed into the mixer. Always held by a shared_ptr: the tap refers to it weakly.
+class MicCapture : public std::enable_shared_from_this<MicCapture> {
+ public:
+  static constexpr std::uint32_t tapBufferFrames = 4096;
+
+  MicCapture(std::unique_ptr<platform::AudioEngine> engine, std::shared_ptr<AudioMixer> mixer);
+
+  void start();
+  void stop();
+
+ private:
+  void handleTapBuffer(const platform::TapBuffer& buffer, const platform::InputFormat& format);
+
+  std::unique_ptr<platform::AudioEngine> engine;
+  bool isRunning = false;
+  std::shared_ptr<AudioMixer> mixer;
+  std::int64_t bufCount = 0;  // touched only on the engine's delivery thread
+};
+
+}  // namespace zarvi
