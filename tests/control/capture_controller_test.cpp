@@ -1,0 +1,209 @@
+#include "control/capture_controller.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "fakes/fake_platform.h"
+#include "protocol/process_values.h"
+#include "support/captured_output.h"
+#include "support/event_lines.h"
+
+namespace zarvi {
+namespace {
+
+using Events = std::vector<std::string>;
+using testing::CapturedOutput;
+
+const Events kMicStart = {"status mic_format: 48000.0Hz, 2ch", "status mic_started"};
+
+Events concat(std::initializer_list<Events> parts) {
+  Events all;
+  for (const auto& part : parts) all.insert(all.end(), part.begin(), part.end());
+  return all;
+}
+
+class CaptureControllerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ::unsetenv("ZARVI_AUDIO_MIC_ONLY");
+    VERBOSE_AUDIO = false;
+  }
+  void TearDown() override { ::unsetenv("ZARVI_AUDIO_MIC_ONLY"); }
+
+  // Runs the operations and returns the events they wrote, debug lines left out.
+  template <typename... Operations>
+  Events run(Operations... operations) {
+    CapturedOutput err(STDERR_FILENO);
+    (operations(), ...);
+    return testing::events(err.contents());
+  }
+  auto start() {
+    return [this] { controller.start(); };
+  }
+  auto stop() {
+    return [this] { controller.stop(); };
+  }
+
+  fakes::FakePlatform platform;
+  CaptureController controller{platform};
+};
+
+TEST_F(CaptureControllerTest, AFullRunStartsSystemAudioFirstAndStopsItFirst) {
+  EXPECT_EQ(run(start()), concat({{"status system_started"}, kMicStart, {"status capture_started"}}));
+  EXPECT_TRUE(controller.capturing());
+  EXPECT_EQ(run(stop()), (Events{"status system_stopped", "status mic_stopped", "status capture_stopped"}));
+  EXPECT_FALSE(controller.capturing());
+  ASSERT_EQ(platform.service->streams.size(), 1U);
+  EXPECT_TRUE(platform.service->streams[0]->stopped);
+  EXPECT_TRUE(platform.service->streams[0]->destroyed);
+}
+
+TEST_F(CaptureControllerTest, ConfiguresTheStreamAndExcludesOnlyThisProcess) {
+  platform.service->content.displays = {{"first", "first.monitor"}, {"second", "second.monitor"}};
+  platform.service->content.applications = {{1, "other"}, {4242, "self"}, {7, "another"}, {4242, "self again"}};
+  run(start());
+  ASSERT_EQ(platform.service->streams.size(), 1U);
+  const auto& stream = *platform.service->streams[0];
+  EXPECT_EQ(stream.filter.display.name, "first");
+  ASSERT_EQ(stream.filter.excludedApplications.size(), 2U);
+  EXPECT_EQ(stream.filter.excludedApplications[0].name, "self");
+  EXPECT_EQ(stream.filter.excludedApplications[1].name, "self again");
+  const auto& c = stream.configuration;
+  EXPECT_TRUE(c.capturesAudio);
+  EXPECT_EQ(c.sampleRate, 48000);
+  EXPECT_EQ(c.channelCount, 2);
+  EXPECT_EQ(c.width, 2);
+  EXPECT_EQ(c.height, 2);
+  EXPECT_EQ(c.minimumFrameInterval.value, 1);
+  EXPECT_EQ(c.minimumFrameInterval.timescale, 1);
+  ASSERT_EQ(stream.outputs.size(), 2U);
+  EXPECT_EQ(stream.outputs[0].second, platform::OutputType::audio);
+  EXPECT_EQ(stream.outputs[1].second, platform::OutputType::screen);
+
+  platform.service->content.applications = {{1, "other"}};
+  run(stop(), start());
+  EXPECT_TRUE(platform.service->streams[1]->filter.excludedApplications.empty());
+}
+
+TEST_F(CaptureControllerTest, EachSystemAudioFailureLeavesAMicrophoneOnlyRun) {
+  const struct {
+    const char* step;
+    std::optional<std::string> fakes::ServiceScript::*failure;
+    bool streamMade;
+  } cases[] = {
+      {"content", &fakes::ServiceScript::contentError, false},
+      {"audio output", &fakes::ServiceScript::addAudioError, true},
+      {"screen output", &fakes::ServiceScript::addScreenError, true},
+      {"start", &fakes::ServiceScript::startError, true},
+  };
+  for (const auto& c : cases) {
+    fakes::FakePlatform failing;
+    (*failing.service).*c.failure = std::string("it \"broke\" at ") + c.step;
+    CaptureController subject(failing);
+    CapturedOutput err(STDERR_FILENO);
+    subject.start();
+    subject.stop();
+    EXPECT_EQ(testing::events(err.contents()),
+              concat({{"warn system_audio_start_failed: it \"broke\" at " + std::string(c.step)}, kMicStart,
+                      {"status capture_started", "status mic_stopped", "status capture_stopped"}}))
+        << c.step;
+    EXPECT_EQ(failing.service->streams.size(), c.streamMade ? 1U : 0U) << c.step;
+    if (c.streamMade) {
+      EXPECT_TRUE(failing.service->streams[0]->destroyed) << c.step;
+    }
+  }
+}
+
+TEST_F(CaptureControllerTest, NoDisplayWarnsAndGoesOnWithTheMicrophone) {
+  platform.service->content.displays.clear();
+  EXPECT_EQ(run(start(), stop()),
+            concat({{"warn system_audio_no_display"}, kMicStart,
+                    {"status capture_started", "status mic_stopped", "status capture_stopped"}}));
+  EXPECT_TRUE(platform.service->streams.empty());
+}
+
+TEST_F(CaptureControllerTest, MicrophoneOnlyModeIsReadAtEveryStartAndOnlyForOne) {
+  ::setenv("ZARVI_AUDIO_MIC_ONLY", "1", 1);
+  EXPECT_EQ(run(start(), stop()), concat({{"status mic_only_mode"}, kMicStart,
+                                          {"status capture_started", "status mic_stopped", "status capture_stopped"}}));
+  EXPECT_EQ(platform.service->contentQueries, 0);
+  for (const char* off : {"true", "0", "", " 1"}) {
+    ::setenv("ZARVI_AUDIO_MIC_ONLY", off, 1);
+    const Events events = run(start(), stop());
+    ASSERT_FALSE(events.empty());
+    EXPECT_EQ(events.front(), "status system_started") << "'" << off << "'";
+  }
+}
+
+TEST_F(CaptureControllerTest, AFailedMicrophoneStillCapturesAndLeavesNoTap) {
+  platform.engine->startError = "Device \"gone\"";
+  EXPECT_EQ(run(start()), (Events{"status system_started", "status mic_format: 48000.0Hz, 2ch",
+                                  "error Mic start failed: Device \"gone\"", "status capture_started"}));
+  EXPECT_TRUE(controller.capturing());
+  EXPECT_EQ(platform.engine->tapsInstalled(), 0);
+  EXPECT_EQ(run(stop()), (Events{"status system_stopped", "status capture_stopped"}));
+
+  platform.engine->startError.reset();
+  run(start());
+  EXPECT_EQ(platform.engine->tapsInstalled(), 1);
+  EXPECT_EQ(platform.engine->requestedFrames, 4096U);
+}
+
+TEST_F(CaptureControllerTest, StartWhileCapturingOnlyWarnsAndStopWhileIdleSaysNothing) {
+  EXPECT_EQ(run(stop()), Events{});
+  run(start());
+  controller.sharedMixer().pushSystem(std::vector<float>(100, 0.5F));
+  EXPECT_EQ(run(start()), Events{"warn Already capturing"});
+  EXPECT_EQ(controller.sharedMixer().waitingSystemSamples(), 100U);
+  EXPECT_EQ(platform.service->streams.size(), 1U);
+  EXPECT_EQ(platform.engine->installs, 1);
+}
+
+TEST_F(CaptureControllerTest, ARestartKeepsItsSourcesAndDropsWaitingSystemAudio) {
+  VERBOSE_AUDIO = true;
+  run(start());
+  const auto& firstStream = *platform.service->streams[0];
+  const float frames[480 * 2] = {};
+  const platform::SampleBuffer buffer{true, platform::StreamBasicDescription{48000, 9, 8, 1, 8, 2, 32},
+                                      platform::ByteRun{frames, sizeof frames}};
+  CapturedOutput out(STDOUT_FILENO);
+  CapturedOutput err(STDERR_FILENO);
+  firstStream.deliver(buffer, platform::OutputType::audio);
+  EXPECT_EQ(controller.sharedMixer().waitingSystemSamples(), 160U);
+  controller.stop();
+  controller.start();
+  EXPECT_EQ(controller.sharedMixer().waitingSystemSamples(), 0U);
+  platform.service->streams[1]->deliver(buffer, platform::OutputType::audio);
+
+  EXPECT_EQ(platform.enginesMade, 1);
+  ASSERT_EQ(platform.service->streams.size(), 2U);
+  EXPECT_EQ(platform.service->streams[0]->outputs[0].first, platform.service->streams[1]->outputs[0].first);
+  EXPECT_EQ(platform.service->streams[0]->audioQueue, platform.service->streams[1]->audioQueue);
+  const Events debug = testing::events(err.contents(), true);
+  EXPECT_EQ(std::count_if(debug.begin(), debug.end(), [](const std::string& e) { return e.starts_with("debug sys_format"); }), 1);
+  EXPECT_EQ(std::count(debug.begin(), debug.end(), "debug sys_buf#2 postResample n=160 rms=0.0000"), 1);
+}
+
+TEST_F(CaptureControllerTest, AFailedStreamStopStillSaysSystemStopped) {
+  platform.service->stopError = "stop failed";
+  run(start());
+  EXPECT_EQ(run(stop()), (Events{"status system_stopped", "status mic_stopped", "status capture_stopped"}));
+  EXPECT_TRUE(platform.service->streams[0]->destroyed);
+}
+
+TEST_F(CaptureControllerTest, SourcesThatDieWhileCapturingSaySoAndCaptureGoesOn) {
+  run(start());
+  EXPECT_EQ(run([&] { platform.service->streams[0]->onFailure("Connection terminated"); },
+                [&] { platform.engine->onFailure("Connection terminated"); }),
+            (Events{"warn system_audio_stream_failed: Connection terminated",
+                    "error Mic stream failed: Connection terminated"}));
+  EXPECT_TRUE(controller.capturing());
+  EXPECT_EQ(run(stop()), (Events{"status system_stopped", "status mic_stopped", "status capture_stopped"}));
+}
+
+}  // namespace
+}  // namespace zarvi

@@ -1,0 +1,166 @@
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/audio_engine.h"
+#include "platform/capture_service.h"
+
+namespace zarvi::fakes {
+
+// What a fake engine was told to do and what it saw; shared between the engine and the test.
+struct EngineScript {
+  platform::InputFormat format{48000.0, 2, platform::kCommonFormatFloat32, false};
+  std::optional<std::string> startError;
+
+  int installs = 0;
+  int removals = 0;
+  int starts = 0;
+  int stops = 0;
+  bool running = false;
+  std::uint32_t requestedFrames = 0;
+  platform::TapBlock tap;
+  platform::FailureHandler onFailure;
+
+  int tapsInstalled() const { return installs - removals; }
+  // Plays the engine's delivery thread: one buffer to the tap, if there is one.
+  void deliver(const platform::TapBuffer& buffer) const {
+    if (tap) tap(buffer);
+  }
+};
+
+class FakeAudioEngine : public platform::AudioEngine {
+ public:
+  explicit FakeAudioEngine(std::shared_ptr<EngineScript> script) : script_(std::move(script)) {}
+  platform::InputFormat inputFormat() override { return script_->format; }
+  void installTap(std::uint32_t bufferFrames, const platform::InputFormat&, platform::TapBlock block) override {
+    ++script_->installs;
+    script_->requestedFrames = bufferFrames;
+    script_->tap = std::move(block);
+  }
+  void removeTap() override {
+    ++script_->removals;
+    script_->tap = nullptr;
+  }
+  std::optional<std::string> start(platform::FailureHandler onFailure) override {
+    ++script_->starts;
+    if (script_->startError) return script_->startError;
+    script_->running = true;
+    script_->onFailure = std::move(onFailure);
+    return std::nullopt;
+  }
+  void stop() override {
+    ++script_->stops;
+    script_->running = false;
+  }
+
+ private:
+  std::shared_ptr<EngineScript> script_;
+};
+
+// One stream the fake service made, with what it was given.
+struct StreamRecord {
+  platform::ContentFilter filter;
+  platform::StreamConfiguration configuration;
+  std::vector<std::pair<platform::StreamOutput*, platform::OutputType>> outputs;
+  platform::SerialQueue* audioQueue = nullptr;
+  platform::FailureHandler onFailure;
+  bool started = false;
+  bool stopped = false;
+  bool destroyed = false;
+
+  // Plays the stream: hands a buffer to every output of the type, on the queue they were added with.
+  void deliver(const platform::SampleBuffer& buffer, platform::OutputType type) const {
+    for (const auto& [output, outputType] : outputs) {
+      if (outputType != type) continue;
+      audioQueue->sync([&, receiver = output] { receiver->didOutput(buffer, type); });
+    }
+  }
+};
+
+struct ServiceScript {
+  std::optional<std::string> contentError;
+  platform::ShareableContent content{{{"speaker", "speaker.monitor"}}, {}};
+  std::optional<std::string> addAudioError;
+  std::optional<std::string> addScreenError;
+  std::optional<std::string> startError;
+  std::optional<std::string> stopError;
+
+  int contentQueries = 0;
+  std::vector<std::shared_ptr<StreamRecord>> streams;
+};
+
+class FakeCaptureStream : public platform::CaptureStream {
+ public:
+  FakeCaptureStream(std::shared_ptr<ServiceScript> script, std::shared_ptr<StreamRecord> record)
+      : script_(std::move(script)), record_(std::move(record)) {}
+  ~FakeCaptureStream() override { record_->destroyed = true; }
+
+  std::optional<std::string> addOutput(platform::StreamOutput& output, platform::OutputType type,
+                                       platform::SerialQueue& queue) override {
+    const auto& error = type == platform::OutputType::audio ? script_->addAudioError : script_->addScreenError;
+    if (error) return error;
+    record_->outputs.emplace_back(&output, type);
+    record_->audioQueue = &queue;
+    return std::nullopt;
+  }
+  void startCapture(platform::Completion completion, platform::FailureHandler onFailure) override {
+    record_->onFailure = std::move(onFailure);
+    record_->started = !script_->startError;
+    completion(script_->startError);
+  }
+  void stopCapture(platform::Completion completion) override {
+    record_->stopped = true;
+    completion(script_->stopError);
+  }
+
+ private:
+  std::shared_ptr<ServiceScript> script_;
+  std::shared_ptr<StreamRecord> record_;
+};
+
+class FakeCaptureService : public platform::CaptureService {
+ public:
+  explicit FakeCaptureService(std::shared_ptr<ServiceScript> script) : script_(std::move(script)) {}
+  void getShareableContent(std::function<void(platform::ContentResult)> completion) override {
+    ++script_->contentQueries;
+    if (script_->contentError) {
+      completion(*script_->contentError);
+    } else {
+      completion(script_->content);
+    }
+  }
+  std::unique_ptr<platform::CaptureStream> makeStream(const platform::ContentFilter& filter,
+                                                      const platform::StreamConfiguration& configuration) override {
+    auto record = std::make_shared<StreamRecord>();
+    record->filter = filter;
+    record->configuration = configuration;
+    script_->streams.push_back(record);
+    return std::make_unique<FakeCaptureStream>(script_, record);
+  }
+
+ private:
+  std::shared_ptr<ServiceScript> script_;
+};
+
+class FakePlatform : public platform::Platform {
+ public:
+  std::shared_ptr<EngineScript> engine = std::make_shared<EngineScript>();
+  std::shared_ptr<ServiceScript> service = std::make_shared<ServiceScript>();
+  int enginesMade = 0;
+  std::int32_t pid = 4242;
+
+  std::unique_ptr<platform::AudioEngine> makeAudioEngine() override {
+    ++enginesMade;
+    return std::make_unique<FakeAudioEngine>(engine);
+  }
+  platform::CaptureService& captureService() override { return captureService_; }
+  std::int32_t processIdentifier() override { return pid; }
+
+ private:
+  FakeCaptureService captureService_{service};
+};
+
+}  // namespace zarvi::fakes

@@ -1,0 +1,80 @@
+#include <gtest/gtest.h>
+#include <pthread.h>
+
+#include <cstring>
+#include <numeric>
+#include <string>
+#include <vector>
+
+#include "platform/bounded_byte_buffer.h"
+#include "platform/pulse/block_frames.h"
+#include "platform/serial_queue.h"
+#include "signal/conversion.h"
+
+namespace zarvi {
+namespace {
+
+TEST(BlockFrames, EachRateGetsABlockNear4096ThatConvertsToWholeSamples) {
+  const struct {
+    double rate;
+    std::uint32_t frames;
+    std::size_t samples;
+  } cases[] = {
+      {8000, 4096, 8192},  {16000, 4096, 4096}, {22050, 3969, 2880}, {24000, 4095, 2730},
+      {32000, 4096, 2048}, {44100, 3969, 1440}, {48000, 4095, 1365}, {96000, 4098, 683},
+  };
+  for (const auto& c : cases) {
+    const std::uint32_t frames = pulse::chooseBlockFrames(c.rate, 4096);
+    EXPECT_EQ(frames, c.frames) << c.rate;
+    // The resampler itself agrees, and the block's length in the source's clock is that many samples.
+    const auto produced = resampleToMono16k(std::vector<float>(frames), c.rate).size();
+    EXPECT_EQ(produced, c.samples) << c.rate;
+    EXPECT_EQ(static_cast<double>(produced) * c.rate, static_cast<double>(frames) * 16000.0) << c.rate;
+  }
+  EXPECT_EQ(pulse::chooseBlockFrames(0.0, 4096), 4096U);
+}
+
+TEST(BoundedByteBuffer, GivesBackBytesInOrderAndDropsTheOldestWholeUnits) {
+  platform::BoundedByteBuffer buffer(16, 4);
+  std::vector<unsigned char> bytes(40);
+  std::iota(bytes.begin(), bytes.end(), 0);
+  buffer.write(bytes.data(), 12);
+  std::vector<unsigned char> out(8);
+  ASSERT_TRUE(buffer.read(out.data(), 8));
+  EXPECT_EQ(out, (std::vector<unsigned char>{0, 1, 2, 3, 4, 5, 6, 7}));
+  buffer.write(bytes.data() + 12, 12);  // wraps around the end of the storage
+  EXPECT_EQ(buffer.size(), 16U);
+  buffer.write(bytes.data() + 24, 6);  // two units give way, never a part of one
+  EXPECT_EQ(buffer.droppedBytes(), 8U);
+  EXPECT_EQ(buffer.size(), 14U);
+  std::vector<unsigned char> rest(14);
+  ASSERT_TRUE(buffer.read(rest.data(), 14));
+  EXPECT_EQ(rest, (std::vector<unsigned char>{16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29}));
+  EXPECT_FALSE(buffer.read(rest.data(), 1));
+
+  buffer.writeSilence(4);
+  buffer.write(bytes.data(), 40);  // more than fits: only the newest 16 stay
+  std::vector<unsigned char> newest(16);
+  ASSERT_TRUE(buffer.read(newest.data(), 16));
+  EXPECT_EQ(newest[0], 24);
+  EXPECT_EQ(newest[15], 39);
+}
+
+TEST(SerialQueue, RunsWorkInOrderOnOneNamedThread) {
+  platform::SerialQueue queue("zarvi.sck.audio");
+  std::vector<int> order;
+  std::string name(16, '\0');
+  for (int i = 0; i < 100; ++i) queue.async([&order, i] { order.push_back(i); });
+  queue.sync([&] {
+    ::pthread_getname_np(::pthread_self(), name.data(), name.size());
+    EXPECT_TRUE(queue.isCurrent());
+  });
+  EXPECT_FALSE(queue.isCurrent());
+  std::vector<int> expected(100);
+  std::iota(expected.begin(), expected.end(), 0);
+  EXPECT_EQ(order, expected);
+  EXPECT_STREQ(name.c_str(), "zarvi.sck.audio");
+}
+
+}  // namespace
+}  // namespace zarvi
