@@ -166,6 +166,9 @@ std::optional<int> ChildProcess::waitExit(std::chrono::milliseconds timeout) {
   int status = 0;
   if (::waitpid(pid_, &status, pidFd >= 0 ? 0 : WNOHANG) != pid_) return std::nullopt;
   exitStatus_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  // What the child wrote before it ended may still be in the pipes: read it all before answering.
+  if (stdoutReader_.joinable()) stdoutReader_.join();
+  if (stderrReader_.joinable()) stderrReader_.join();
   return exitStatus_;
 }
 

@@ -1,0 +1,108 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "support/child_process.h"
+#include "support/event_lines.h"
+#include "support/private_pulse_server.h"
+
+namespace zarvi {
+namespace {
+
+using namespace std::chrono_literals;
+using Events = std::vector<std::string>;
+using testing::ChildProcess;
+
+constexpr double kSystemTone = 440.0;
+constexpr double kMicTone = 1000.0;
+
+class RealAudioTest : public ::testing::Test {
+ protected:
+  void SetUp() override { server = std::make_unique<testing::PrivatePulseServer>(); }
+
+  ChildProcess::Options options(bool micOnly = false) {
+    ChildProcess::Options o{{{"PULSE_SERVER", server->address()}}, {"ZARVI_AUDIO_VERBOSE"}};
+    if (micOnly) {
+      o.setEnv.emplace_back("ZARVI_AUDIO_MIC_ONLY", "1");
+    } else {
+      o.unsetEnv.emplace_back("ZARVI_AUDIO_MIC_ONLY");
+    }
+    return o;
+  }
+
+  // Captures about three seconds and returns the PCM after the first half second, as samples.
+  std::vector<double> capture(ChildProcess& tool) {
+    tool.writeStdin("START\n");
+    EXPECT_TRUE(tool.waitForLine(R"({"type":"status","msg":"capture_started"})", 20s)) << tool.stderrText();
+    EXPECT_TRUE(tool.waitForStdout(3 * 32000, 20s)) << "only " << tool.stdoutSize() << " bytes";
+    tool.writeStdin("STOP\nQUIT\n");
+    EXPECT_EQ(tool.waitExit(20s), 0);
+    const auto samples = testing::decodePcm16(tool.stdoutBytes());
+    if (samples.size() <= 8000) return {};
+    return {samples.begin() + 8000, samples.end()};
+  }
+
+  std::unique_ptr<testing::PrivatePulseServer> server;
+};
+
+TEST_F(RealAudioTest, AFullRunGivesTheEventsInTheirOrder) {
+  ChildProcess tool(options());
+  ASSERT_TRUE(tool.waitForLine(R"({"type":"status","msg":"ready"})", 10s));
+  tool.writeStdin("START\n");
+  ASSERT_TRUE(tool.waitForLine(R"({"type":"status","msg":"capture_started"})", 20s)) << tool.stderrText();
+  ASSERT_TRUE(tool.waitForStdout(2880, 20s));  // two microphone blocks
+  tool.writeStdin("STOP\n");
+  ASSERT_TRUE(tool.waitForLine(R"({"type":"status","msg":"capture_stopped"})", 20s)) << tool.stderrText();
+  tool.writeStdin("QUIT\n");
+  EXPECT_EQ(tool.waitExit(20s), 0);
+  EXPECT_EQ(testing::events(tool.stderrText()),
+            (Events{"status ready", "status system_started", "status mic_format: 44100.0Hz, 2ch", "status mic_started",
+                    "status capture_started", "status system_stopped", "status mic_stopped", "status capture_stopped",
+                    "status quitting"}));
+  const Events all = testing::events(tool.stderrText(), true);
+  EXPECT_EQ(all[3], "debug mic_format_full sampleRate=44100.0 channels=2 commonFormat=1 interleaved=false");
+  EXPECT_NE(tool.stderrText().find("sys_format rate=48000.0 channels=2 bitsPerChannel=32 bytesPerFrame=8 "
+                                   "bytesPerPacket=8 framesPerPacket=1 flags=0x9(Float|Packed) totalLength=3840 "
+                                   "frameCount=480 isNonInterleaved=false"),
+            std::string::npos);
+  // Whole 44.1 kHz blocks of 3969 frames, each 1440 samples.
+  EXPECT_EQ(tool.stdoutSize() % 2880, 0U);
+}
+
+TEST_F(RealAudioTest, MixesTheMicrophoneAndTheSystemAtTheirLevels) {
+  server->playTone("speaker", kSystemTone, 0.5, 30);
+  server->playTone("micsink", kMicTone, 0.25, 30);
+  ChildProcess tool(options());
+  const auto samples = capture(tool);
+  ASSERT_GT(samples.size(), 16000U);
+  EXPECT_NEAR(testing::toneAmplitude(samples, kSystemTone), 0.5, 0.05);
+  EXPECT_NEAR(testing::toneAmplitude(samples, kMicTone), 0.25, 0.025);
+  EXPECT_LT(testing::toneAmplitude(samples, 700.0), 0.01);
+}
+
+TEST_F(RealAudioTest, SystemAudioComesThroughWhileTheMicrophoneIsSilent) {
+  server->playTone("speaker", kSystemTone, 0.5, 30);
+  ChildProcess tool(options());
+  const auto samples = capture(tool);
+  ASSERT_GT(samples.size(), 16000U);
+  EXPECT_NEAR(testing::toneAmplitude(samples, kSystemTone), 0.5, 0.05);
+  EXPECT_LT(testing::toneAmplitude(samples, kMicTone), 0.01);
+}
+
+TEST_F(RealAudioTest, MicrophoneOnlyModeLeavesTheSystemOut) {
+  server->playTone("speaker", kSystemTone, 0.5, 30);
+  server->playTone("micsink", kMicTone, 0.25, 30);
+  ChildProcess tool(options(true));
+  const auto samples = capture(tool);
+  ASSERT_GT(samples.size(), 16000U);
+  EXPECT_LT(testing::toneAmplitude(samples, kSystemTone), 0.01);
+  EXPECT_NEAR(testing::toneAmplitude(samples, kMicTone), 0.25, 0.025);
+  EXPECT_EQ(tool.stderrText().find("system_started"), std::string::npos);
+  EXPECT_NE(tool.stderrText().find("mic_only_mode"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace zarvi

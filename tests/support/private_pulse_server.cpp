@@ -1,0 +1,116 @@
+#include "support/private_pulse_server.h"
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <span>
+#include <cstdio>
+#include <cstdlib>
+#include <numbers>
+#include <stdexcept>
+
+namespace zarvi::testing {
+namespace {
+
+std::string runAndRead(const std::string& command) {
+  std::string output;
+  FILE* pipe = ::popen(command.c_str(), "r");
+  if (pipe == nullptr) throw std::runtime_error("popen failed: " + command);
+  char buffer[512];
+  while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) output += buffer;
+  if (::pclose(pipe) != 0) throw std::runtime_error("failed: " + command + "\n" + output);
+  while (!output.empty() && output.back() == '\n') output.pop_back();
+  return output;
+}
+
+const std::string kScript = std::string(ZARVI_SOURCE_DIR) + "/scripts/private-pulse.sh";
+
+}  // namespace
+
+PrivatePulseServer::PrivatePulseServer() {
+  char pattern[] = "/tmp/zarvi-pulse-XXXXXX";
+  if (::mkdtemp(pattern) == nullptr) throw std::runtime_error("mkdtemp failed");
+  directory_ = pattern;
+  address_ = runAndRead(kScript + " start " + directory_ + " 2>&1");
+  running_ = true;
+}
+
+PrivatePulseServer::~PrivatePulseServer() {
+  stop();
+  std::system(("rm -rf " + directory_).c_str());
+}
+
+void PrivatePulseServer::playTone(const std::string& sink, double frequency, double amplitude, double seconds) {
+  const std::string command = "sox -q -V1 -n -r 48000 -c 2 -b 16 -t wav - synth " + std::to_string(seconds) + " sine " +
+                              std::to_string(frequency) + " vol " + std::to_string(amplitude) +
+                              " | PULSE_SERVER=" + address_ + " exec paplay -d " + sink;
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::setpgid(0, 0);
+    ::execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  ::setpgid(pid, pid);
+  players_.push_back(pid);
+}
+
+void PrivatePulseServer::stopPlaying() {
+  for (const pid_t pid : players_) {
+    ::kill(-pid, SIGKILL);
+    ::waitpid(pid, nullptr, 0);
+  }
+  players_.clear();
+}
+
+void PrivatePulseServer::stop() {
+  stopPlaying();
+  if (!running_) return;
+  std::system((kScript + " stop " + directory_).c_str());
+  running_ = false;
+}
+
+namespace {
+
+// One block's amplitude, over a Hann window so that the block's edges do not leak between frequencies.
+double blockAmplitude(std::span<const double> samples, double frequency) {
+  const auto n = static_cast<double>(samples.size());
+  const double omega = 2.0 * std::numbers::pi * frequency / 16000.0;
+  double re = 0.0;
+  double im = 0.0;
+  double windowSum = 0.0;
+  for (std::size_t i = 0; i < samples.size(); ++i) {
+    const double window = 0.5 - 0.5 * std::cos(2.0 * std::numbers::pi * static_cast<double>(i) / (n - 1));
+    re += samples[i] * window * std::cos(omega * static_cast<double>(i));
+    im -= samples[i] * window * std::sin(omega * static_cast<double>(i));
+    windowSum += window;
+  }
+  return 2.0 * std::hypot(re, im) / windowSum;
+}
+
+}  // namespace
+
+double toneAmplitude(const std::vector<double>& samples, double frequency) {
+  constexpr std::size_t kBlock = 1440;
+  std::vector<double> amplitudes;
+  for (std::size_t at = 0; at + kBlock <= samples.size(); at += kBlock) {
+    amplitudes.push_back(blockAmplitude(std::span(samples).subspan(at, kBlock), frequency));
+  }
+  if (amplitudes.empty()) return 0.0;
+  std::nth_element(amplitudes.begin(), amplitudes.begin() + amplitudes.size() / 2, amplitudes.end());
+  return amplitudes[amplitudes.size() / 2];
+}
+
+std::vector<double> decodePcm16(const std::string& bytes) {
+  std::vector<double> samples(bytes.size() / 2);
+  for (std::size_t i = 0; i < samples.size(); ++i) {
+    const auto value = static_cast<std::int16_t>(static_cast<std::uint8_t>(bytes[2 * i]) |
+                                                 (static_cast<std::uint8_t>(bytes[2 * i + 1]) << 8));
+    samples[i] = value / 32767.0;
+  }
+  return samples;
+}
+
+}  // namespace zarvi::testing

@@ -1,0 +1,40 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+namespace zarvi::testing {
+
+// A PulseAudio server of the test's own, with the virtual devices of scripts/private-pulse.sh: the
+// default sink "speaker" (48 kHz stereo) and the default source "mic", fed by the sink "micsink".
+class PrivatePulseServer {
+ public:
+  PrivatePulseServer();  // starts it; throws when it does not come up
+  ~PrivatePulseServer();
+  PrivatePulseServer(const PrivatePulseServer&) = delete;
+  PrivatePulseServer& operator=(const PrivatePulseServer&) = delete;
+
+  // The PULSE_SERVER value that reaches it.
+  const std::string& address() const { return address_; }
+  // Plays a sine tone into a sink until stopPlaying() or the server's end.
+  void playTone(const std::string& sink, double frequency, double amplitude, double seconds);
+  void stopPlaying();
+  void stop();
+
+ private:
+  std::string directory_;
+  std::string address_;
+  std::vector<pid_t> players_;
+  bool running_ = false;
+};
+
+// The amplitude of the sine of the given frequency in 16 kHz samples (full scale 1.0): the median
+// over blocks of 1440 samples, so that a place where the system audio runs late (its phase moves)
+// does not read as a lower level.
+double toneAmplitude(const std::vector<double>& samples, double frequency);
+// Little-endian 16-bit PCM to samples of full scale 1.0.
+std::vector<double> decodePcm16(const std::string& bytes);
+
+}  // namespace zarvi::testing
