@@ -34,6 +34,10 @@ PrivatePulseServer::PrivatePulseServer() {
   char pattern[] = "/tmp/zarvi-pulse-XXXXXX";
   if (::mkdtemp(pattern) == nullptr) throw std::runtime_error("mkdtemp failed");
   directory_ = pattern;
+  start();
+}
+
+void PrivatePulseServer::start() {
   address_ = runAndRead(kScript + " start " + directory_ + " 2>&1");
   running_ = true;
 }
@@ -63,6 +67,15 @@ void PrivatePulseServer::stopPlaying() {
     ::waitpid(pid, nullptr, 0);
   }
   players_.clear();
+}
+
+void PrivatePulseServer::pactl(const std::string& arguments) {
+  runAndRead("PULSE_SERVER=" + address_ + " pactl " + arguments + " 2>&1");
+}
+
+void PrivatePulseServer::kill() {
+  stopPlaying();
+  std::system(("kill -9 $(cat " + directory_ + "/server.pid)").c_str());
 }
 
 void PrivatePulseServer::stop() {

@@ -21,7 +21,13 @@ class PrivatePulseServer {
   // Plays a sine tone into a sink until stopPlaying() or the server's end.
   void playTone(const std::string& sink, double frequency, double amplitude, double seconds);
   void stopPlaying();
+  // Runs pactl against the server, for instance "set-default-source speaker.monitor".
+  void pactl(const std::string& arguments);
+  // Ends the server at once, as a crash would.
+  void kill();
   void stop();
+  // Starts it again after stop() or kill(), at the same address.
+  void start();
 
  private:
   std::string directory_;
