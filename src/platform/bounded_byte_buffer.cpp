@@ -6,7 +6,8 @@
 namespace zarvi::platform {
 
 BoundedByteBuffer::BoundedByteBuffer(std::size_t capacity, std::size_t unit)
-    : storage_(std::max<std::size_t>(capacity / std::max<std::size_t>(unit, 1), 1) * std::max<std::size_t>(unit, 1)),
+    : storage_(std::max<std::size_t>(capacity / std::max<std::size_t>(unit, 1), 1) *
+               std::max<std::size_t>(unit, 1)),
       unit_(std::max<std::size_t>(unit, 1)) {}
 
 void BoundedByteBuffer::makeRoom(std::size_t size) {
@@ -47,7 +48,9 @@ void BoundedByteBuffer::write(const void* data, std::size_t size) {
   append(data, size);
 }
 
-void BoundedByteBuffer::writeSilence(std::size_t size) { write(nullptr, size); }
+void BoundedByteBuffer::writeSilence(std::size_t size) {
+  write(nullptr, size);
+}
 
 bool BoundedByteBuffer::read(void* into, std::size_t size) {
   const std::lock_guard<std::mutex> hold(mutex_);

@@ -38,7 +38,9 @@ void SerialQueue::sync(const std::function<void()>& work) {
   done.get_future().wait();
 }
 
-bool SerialQueue::isCurrent() const { return std::this_thread::get_id() == worker_.get_id(); }
+bool SerialQueue::isCurrent() const {
+  return std::this_thread::get_id() == worker_.get_id();
+}
 
 void SerialQueue::run() {
   nameCurrentThread(label_);

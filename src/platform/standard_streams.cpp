@@ -29,10 +29,16 @@ bool writeAll(int fd, const void* data, std::size_t size) {
   return true;
 }
 
-bool writeStandardOutput(const void* data, std::size_t size) { return writeAll(STDOUT_FILENO, data, size); }
+bool writeStandardOutput(const void* data, std::size_t size) {
+  return writeAll(STDOUT_FILENO, data, size);
+}
 
-bool writeStandardError(const void* data, std::size_t size) { return writeAll(STDERR_FILENO, data, size); }
+bool writeStandardError(const void* data, std::size_t size) {
+  return writeAll(STDERR_FILENO, data, size);
+}
 
-void ignoreBrokenPipes() { std::signal(SIGPIPE, SIG_IGN); }
+void ignoreBrokenPipes() {
+  std::signal(SIGPIPE, SIG_IGN);
+}
 
 }  // namespace zarvi::platform

@@ -13,11 +13,14 @@ namespace {
 // The UTF-8 encodings of the white space and line-break characters beyond ASCII: U+0085, U+00A0,
 // U+1680, U+2000..U+200A, U+2028, U+2029, U+202F, U+205F, U+3000.
 constexpr std::array<std::string_view, 19> kWideSpaces = {
-    "\xC2\x85",     "\xC2\xA0",     "\xE1\x9A\x80", "\xE2\x80\x80", "\xE2\x80\x81", "\xE2\x80\x82", "\xE2\x80\x83",
-    "\xE2\x80\x84", "\xE2\x80\x85", "\xE2\x80\x86", "\xE2\x80\x87", "\xE2\x80\x88", "\xE2\x80\x89", "\xE2\x80\x8A",
-    "\xE2\x80\xA8", "\xE2\x80\xA9", "\xE2\x80\xAF", "\xE2\x81\x9F", "\xE3\x80\x80"};
+    "\xC2\x85",     "\xC2\xA0",     "\xE1\x9A\x80", "\xE2\x80\x80", "\xE2\x80\x81",
+    "\xE2\x80\x82", "\xE2\x80\x83", "\xE2\x80\x84", "\xE2\x80\x85", "\xE2\x80\x86",
+    "\xE2\x80\x87", "\xE2\x80\x88", "\xE2\x80\x89", "\xE2\x80\x8A", "\xE2\x80\xA8",
+    "\xE2\x80\xA9", "\xE2\x80\xAF", "\xE2\x81\x9F", "\xE3\x80\x80"};
 
-bool isAsciiSpace(char c) { return c == ' ' || c == '\t' || (c >= '\n' && c <= '\r'); }
+bool isAsciiSpace(char c) {
+  return c == ' ' || c == '\t' || (c >= '\n' && c <= '\r');
+}
 
 std::size_t leadingSpace(std::string_view text) {
   if (text.empty()) return 0;

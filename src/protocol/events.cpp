@@ -25,7 +25,9 @@ std::string_view prefixOf(EventType type) {
 
 constexpr std::string_view kReplacementCharacter = "\xEF\xBF\xBD";
 
-bool isContinuation(unsigned char byte) { return (byte & 0xC0) == 0x80; }
+bool isContinuation(unsigned char byte) {
+  return (byte & 0xC0) == 0x80;
+}
 
 // Length of the well-formed UTF-8 sequence at the start of text, or of its longest well-formed
 // prefix (negated, at least 1) when the sequence is broken.

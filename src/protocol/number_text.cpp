@@ -12,7 +12,8 @@ std::string formatRate(double value) {
   if (std::isinf(value)) return value < 0 ? "-inf" : "inf";
   // Shortest round-trip digits in fixed notation; the largest double needs 309 digits before the point.
   std::array<char, 400> buffer{};
-  const auto result = std::to_chars(buffer.data(), buffer.data() + buffer.size(), value, std::chars_format::fixed);
+  const auto result =
+      std::to_chars(buffer.data(), buffer.data() + buffer.size(), value, std::chars_format::fixed);
   std::string text(buffer.data(), result.ptr);
   if (text.find('.') == std::string::npos) text += ".0";
   return text;

@@ -25,7 +25,8 @@ void AudioMixer::pushSystem(std::span<const float> samples) {
   // Only the newest maxSysBufferSamples can survive, so a long block is cut before it is copied.
   const auto bound = static_cast<std::size_t>(maxSysBufferSamples);
   if (samples.size() > bound) samples = samples.last(bound);
-  const std::size_t excess = sysBuffer.size() + samples.size() > bound ? sysBuffer.size() + samples.size() - bound : 0;
+  const std::size_t excess =
+      sysBuffer.size() + samples.size() > bound ? sysBuffer.size() + samples.size() - bound : 0;
   sysBuffer.erase(sysBuffer.begin(), sysBuffer.begin() + static_cast<std::ptrdiff_t>(excess));
   sysBuffer.insert(sysBuffer.end(), samples.begin(), samples.end());
 }
@@ -63,8 +64,8 @@ void AudioMixer::pushMic(std::span<const float> samples) {
   }
   if (describe) {
     const float micRms = rmsFloatPtr(samples.data(), static_cast<std::int64_t>(micN));
-    emitEvent(EventType::debug, "mix#" + std::to_string(n) + " micN=" + std::to_string(micN) +
-                                    " sysAvail=" + std::to_string(sysAvail) + " micRms=" + formatLevel(micRms) +
+    emitEvent(EventType::debug, "mix#" + std::to_string(n) + " micN=" + std::to_string(micN) + " sysAvail=" +
+                                    std::to_string(sysAvail) + " micRms=" + formatLevel(micRms) +
                                     " sysRms=" + formatLevel(sysRms) + " clipped=" + std::to_string(clipped) +
                                     " maxAbsMixed=" + formatLevel(maxAbsMixed));
   }

@@ -77,8 +77,9 @@ void MicCapture::handleTapBuffer(const platform::TapBuffer& buffer, const platfo
 
   std::vector<float> block;
   if (channels == 1) {
-    if (frames > 0) block = resampleToMono16k({buffer.floatChannelData[0], static_cast<std::size_t>(frames)},
-                                              format.sampleRate);
+    if (frames > 0)
+      block = resampleToMono16k({buffer.floatChannelData[0], static_cast<std::size_t>(frames)},
+                                format.sampleRate);
   } else if (interleaved) {
     block = toMono16k(buffer.floatChannelData[0], frames, channels, format.sampleRate);
   } else if (channels > 1) {

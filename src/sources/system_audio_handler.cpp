@@ -20,7 +20,8 @@ void SystemAudioHandler::didOutput(const platform::SampleBuffer& buffer, platfor
   if (type != platform::OutputType::audio) return;
   if (!buffer.isValid || !buffer.description || !buffer.data) return;
   const platform::StreamBasicDescription& d = *buffer.description;
-  if ((d.formatFlags & platform::kFormatFlagIsFloat) == 0 || d.bitsPerChannel != 32 || d.bytesPerFrame == 0) return;
+  if ((d.formatFlags & platform::kFormatFlagIsFloat) == 0 || d.bitsPerChannel != 32 || d.bytesPerFrame == 0)
+    return;
   const platform::ByteRun run = *buffer.data;
   if (run.pointer == nullptr || run.totalLength < 0) return;
 
@@ -37,8 +38,8 @@ void SystemAudioHandler::didOutput(const platform::SampleBuffer& buffer, platfor
     char hex[16];
     std::snprintf(hex, sizeof hex, "%x", d.formatFlags);
     emitEvent(EventType::debug,
-              "sys_format rate=" + formatRate(d.sampleRate) + " channels=" + std::to_string(d.channelsPerFrame) +
-                  " bitsPerChannel=" + std::to_string(d.bitsPerChannel) +
+              "sys_format rate=" + formatRate(d.sampleRate) + " channels=" +
+                  std::to_string(d.channelsPerFrame) + " bitsPerChannel=" + std::to_string(d.bitsPerChannel) +
                   " bytesPerFrame=" + std::to_string(d.bytesPerFrame) +
                   " bytesPerPacket=" + std::to_string(d.bytesPerPacket) +
                   " framesPerPacket=" + std::to_string(d.framesPerPacket) + " flags=0x" + hex + "(" +
@@ -59,17 +60,18 @@ void SystemAudioHandler::didOutput(const platform::SampleBuffer& buffer, platfor
 
   const bool describe = VERBOSE_AUDIO && bufCount <= 5;
   if (describe) {
-    emitEvent(EventType::debug, "sys_buf#" + std::to_string(bufCount) + " rawFloats=" + std::to_string(rawFloats) +
-                                    " rawRms=" + formatLevel(rmsFloatPtr(samples, rawFloats)) + " first8=" +
-                                    formatSampleList(samples, static_cast<std::size_t>(std::min<std::int64_t>(rawFloats, 8))));
+    emitEvent(EventType::debug,
+              "sys_buf#" + std::to_string(bufCount) + " rawFloats=" + std::to_string(rawFloats) +
+                  " rawRms=" + formatLevel(rmsFloatPtr(samples, rawFloats)) + " first8=" +
+                  formatSampleList(samples, static_cast<std::size_t>(std::min<std::int64_t>(rawFloats, 8))));
   }
   const std::vector<float> block = nonInterleaved
                                        ? toMono16kPlanar(samples, frameCount, channels, d.sampleRate)
                                        : toMono16k(samples, frameCount, channels, d.sampleRate);
   if (describe) {
-    emitEvent(EventType::debug, "sys_buf#" + std::to_string(bufCount) + " postResample n=" +
-                                    std::to_string(block.size()) + " rms=" +
-                                    formatLevel(rmsFloatPtr(block.data(), static_cast<std::int64_t>(block.size()))));
+    emitEvent(EventType::debug,
+              "sys_buf#" + std::to_string(bufCount) + " postResample n=" + std::to_string(block.size()) +
+                  " rms=" + formatLevel(rmsFloatPtr(block.data(), static_cast<std::int64_t>(block.size()))));
   }
   mixer->pushSystem(block);
 }

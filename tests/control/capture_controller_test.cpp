@@ -64,7 +64,8 @@ TEST_F(CaptureControllerTest, AFullRunStartsSystemAudioFirstAndStopsItFirst) {
 
 TEST_F(CaptureControllerTest, ConfiguresTheStreamAndExcludesOnlyThisProcess) {
   platform.service->content.displays = {{"first", "first.monitor"}, {"second", "second.monitor"}};
-  platform.service->content.applications = {{1, "other"}, {4242, "self"}, {7, "another"}, {4242, "self again"}};
+  platform.service->content.applications = {
+      {1, "other"}, {4242, "self"}, {7, "another"}, {4242, "self again"}};
   run(start());
   ASSERT_EQ(platform.service->streams.size(), 1U);
   const auto& stream = *platform.service->streams[0];
@@ -108,7 +109,8 @@ TEST_F(CaptureControllerTest, EachSystemAudioFailureLeavesAMicrophoneOnlyRun) {
     subject.start();
     subject.stop();
     EXPECT_EQ(testing::events(err.contents()),
-              concat({{"warn system_audio_start_failed: it \"broke\" at " + std::string(c.step)}, kMicStart,
+              concat({{"warn system_audio_start_failed: it \"broke\" at " + std::string(c.step)},
+                      kMicStart,
                       {"status capture_started", "status mic_stopped", "status capture_stopped"}}))
         << c.step;
     EXPECT_EQ(failing.service->streams.size(), c.streamMade ? 1U : 0U) << c.step;
@@ -121,15 +123,18 @@ TEST_F(CaptureControllerTest, EachSystemAudioFailureLeavesAMicrophoneOnlyRun) {
 TEST_F(CaptureControllerTest, NoDisplayWarnsAndGoesOnWithTheMicrophone) {
   platform.service->content.displays.clear();
   EXPECT_EQ(run(start(), stop()),
-            concat({{"warn system_audio_no_display"}, kMicStart,
+            concat({{"warn system_audio_no_display"},
+                    kMicStart,
                     {"status capture_started", "status mic_stopped", "status capture_stopped"}}));
   EXPECT_TRUE(platform.service->streams.empty());
 }
 
 TEST_F(CaptureControllerTest, MicrophoneOnlyModeIsReadAtEveryStartAndOnlyForOne) {
   ::setenv("ZARVI_AUDIO_MIC_ONLY", "1", 1);
-  EXPECT_EQ(run(start(), stop()), concat({{"status mic_only_mode"}, kMicStart,
-                                          {"status capture_started", "status mic_stopped", "status capture_stopped"}}));
+  EXPECT_EQ(run(start(), stop()),
+            concat({{"status mic_only_mode"},
+                    kMicStart,
+                    {"status capture_started", "status mic_stopped", "status capture_stopped"}}));
   EXPECT_EQ(platform.service->contentQueries, 0);
   for (const char* off : {"true", "0", "", " 1"}) {
     ::setenv("ZARVI_AUDIO_MIC_ONLY", off, 1);
@@ -184,7 +189,9 @@ TEST_F(CaptureControllerTest, ARestartKeepsItsSourcesAndDropsWaitingSystemAudio)
   EXPECT_EQ(platform.service->streams[0]->outputs[0].first, platform.service->streams[1]->outputs[0].first);
   EXPECT_EQ(platform.service->streams[0]->audioQueue, platform.service->streams[1]->audioQueue);
   const Events debug = testing::events(err.contents(), true);
-  EXPECT_EQ(std::count_if(debug.begin(), debug.end(), [](const std::string& e) { return e.starts_with("debug sys_format"); }), 1);
+  EXPECT_EQ(std::count_if(debug.begin(), debug.end(),
+                          [](const std::string& e) { return e.starts_with("debug sys_format"); }),
+            1);
   EXPECT_EQ(std::count(debug.begin(), debug.end(), "debug sys_buf#2 postResample n=160 rms=0.0000"), 1);
 }
 

@@ -35,7 +35,8 @@ class FakeAudioEngine : public platform::AudioEngine {
  public:
   explicit FakeAudioEngine(std::shared_ptr<EngineScript> script) : script_(std::move(script)) {}
   platform::InputFormat inputFormat() override { return script_->format; }
-  void installTap(std::uint32_t bufferFrames, const platform::InputFormat&, platform::TapBlock block) override {
+  void installTap(std::uint32_t bufferFrames, const platform::InputFormat&,
+                  platform::TapBlock block) override {
     ++script_->installs;
     script_->requestedFrames = bufferFrames;
     script_->tap = std::move(block);
@@ -100,7 +101,8 @@ class FakeCaptureStream : public platform::CaptureStream {
 
   std::optional<std::string> addOutput(platform::StreamOutput& output, platform::OutputType type,
                                        platform::SerialQueue& queue) override {
-    const auto& error = type == platform::OutputType::audio ? script_->addAudioError : script_->addScreenError;
+    const auto& error =
+        type == platform::OutputType::audio ? script_->addAudioError : script_->addScreenError;
     if (error) return error;
     record_->outputs.emplace_back(&output, type);
     record_->audioQueue = &queue;
@@ -132,8 +134,8 @@ class FakeCaptureService : public platform::CaptureService {
       completion(script_->content);
     }
   }
-  std::unique_ptr<platform::CaptureStream> makeStream(const platform::ContentFilter& filter,
-                                                      const platform::StreamConfiguration& configuration) override {
+  std::unique_ptr<platform::CaptureStream> makeStream(
+      const platform::ContentFilter& filter, const platform::StreamConfiguration& configuration) override {
     auto record = std::make_shared<StreamRecord>();
     record->filter = filter;
     record->configuration = configuration;

@@ -16,7 +16,8 @@ using testing::ChildProcess;
 
 // No sound server at all: every capture is the degraded one.
 ChildProcess::Options withoutServer() {
-  return {{{"PULSE_SERVER", "unix:/nonexistent/zarvi/native"}}, {"ZARVI_AUDIO_MIC_ONLY", "ZARVI_AUDIO_VERBOSE"}};
+  return {{{"PULSE_SERVER", "unix:/nonexistent/zarvi/native"}},
+          {"ZARVI_AUDIO_MIC_ONLY", "ZARVI_AUDIO_VERBOSE"}};
 }
 
 // The events of a whole session: the input written at once, stdin closed, the exit awaited.
@@ -81,8 +82,10 @@ TEST(Protocol, OtherLinesAreWarnedAboutAndTheReaderGoesOn) {
   EXPECT_EQ(session.events, (Events{"status ready", "warn Unknown command: ", "warn Unknown command: ",
                                     "warn Unknown command: START NOW", "warn Unknown command: BEGIN",
                                     "warn Unknown command: A\"B", "status quitting"}));
-  EXPECT_NE(session.stderrText.find("{\"type\":\"warn\",\"msg\":\"Unknown command: A\\\"B\"}\n"), std::string::npos);
-  EXPECT_NE(session.stderrText.find("{\"type\":\"warn\",\"msg\":\"Unknown command: \"}\n"), std::string::npos);
+  EXPECT_NE(session.stderrText.find("{\"type\":\"warn\",\"msg\":\"Unknown command: A\\\"B\"}\n"),
+            std::string::npos);
+  EXPECT_NE(session.stderrText.find("{\"type\":\"warn\",\"msg\":\"Unknown command: \"}\n"),
+            std::string::npos);
 }
 
 TEST(Protocol, EachWayOutStopsFirstAndExitsOnceWithZero) {
@@ -93,7 +96,8 @@ TEST(Protocol, EachWayOutStopsFirstAndExitsOnceWithZero) {
       {"", {"status ready"}},
       {"STOP\n", {"status ready"}},
       {"QUIT\n", {"status ready", "status quitting"}},
-      {"START\nQUIT\n", {"status ready", "status capture_started", "status capture_stopped", "status quitting"}},
+      {"START\nQUIT\n",
+       {"status ready", "status capture_started", "status capture_stopped", "status quitting"}},
       {"START\n", {"status ready", "status capture_started", "status capture_stopped"}},
       {"START\nSTOP", {"status ready", "status capture_started", "status capture_stopped"}},
       {"QUIT\nQUIT\nSTART\n", {"status ready", "status quitting"}},
@@ -114,7 +118,8 @@ TEST(Protocol, QuitWhileStdinStaysOpenEndsTheProcess) {
   tool.writeStdin("quit\n");
   EXPECT_EQ(tool.waitExit(20s), 0);
   const Events events = startEventsWithoutServer(testing::events(tool.stderrText()));
-  EXPECT_EQ(events, (Events{"status ready", "status capture_started", "status capture_stopped", "status quitting"}));
+  EXPECT_EQ(events,
+            (Events{"status ready", "status capture_started", "status capture_stopped", "status quitting"}));
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 
 #include "support/child_process.h"
 #include "support/event_lines.h"
+#include "support/pcm.h"
 #include "support/private_pulse_server.h"
 
 namespace zarvi {
@@ -41,7 +42,7 @@ class RealAudioTest : public ::testing::Test {
     EXPECT_TRUE(tool.waitForStdout(3 * 32000, 20s)) << "only " << tool.stdoutSize() << " bytes";
     tool.writeStdin("STOP\nQUIT\n");
     EXPECT_EQ(tool.waitExit(20s), 0);
-    const auto samples = testing::decodePcm16(tool.stdoutBytes());
+    const auto samples = testing::pcmLevels(tool.stdoutBytes());
     if (samples.size() <= 8000) return {};
     return {samples.begin() + 8000, samples.end()};
   }
@@ -60,15 +61,16 @@ TEST_F(RealAudioTest, AFullRunGivesTheEventsInTheirOrder) {
   tool.writeStdin("QUIT\n");
   EXPECT_EQ(tool.waitExit(20s), 0);
   EXPECT_EQ(testing::events(tool.stderrText()),
-            (Events{"status ready", "status system_started", "status mic_format: 44100.0Hz, 2ch", "status mic_started",
-                    "status capture_started", "status system_stopped", "status mic_stopped", "status capture_stopped",
-                    "status quitting"}));
+            (Events{"status ready", "status system_started", "status mic_format: 44100.0Hz, 2ch",
+                    "status mic_started", "status capture_started", "status system_stopped",
+                    "status mic_stopped", "status capture_stopped", "status quitting"}));
   const Events all = testing::events(tool.stderrText(), true);
   EXPECT_EQ(all[3], "debug mic_format_full sampleRate=44100.0 channels=2 commonFormat=1 interleaved=false");
-  EXPECT_NE(tool.stderrText().find("sys_format rate=48000.0 channels=2 bitsPerChannel=32 bytesPerFrame=8 "
-                                   "bytesPerPacket=8 framesPerPacket=1 flags=0x9(Float|Packed) totalLength=3840 "
-                                   "frameCount=480 isNonInterleaved=false"),
-            std::string::npos);
+  EXPECT_NE(
+      tool.stderrText().find("sys_format rate=48000.0 channels=2 bitsPerChannel=32 bytesPerFrame=8 "
+                             "bytesPerPacket=8 framesPerPacket=1 flags=0x9(Float|Packed) totalLength=3840 "
+                             "frameCount=480 isNonInterleaved=false"),
+      std::string::npos);
   // Whole 44.1 kHz blocks of 3969 frames, each 1440 samples.
   EXPECT_EQ(tool.stdoutSize() % 2880, 0U);
 }
@@ -112,11 +114,13 @@ TEST_F(RealAudioTest, ASinkMonitorAsDefaultSourceIsNoMicrophone) {
   ASSERT_TRUE(tool.waitForLine(R"({"type":"status","msg":"capture_started"})", 20s)) << tool.stderrText();
   tool.writeStdin("QUIT\n");
   EXPECT_EQ(tool.waitExit(20s), 0);
-  EXPECT_EQ(testing::events(tool.stderrText()),
-            (Events{"status ready", "status system_started", "status mic_format: 0.0Hz, 0ch",
-                    "error Mic start failed: No such entity (the default source speaker.monitor is the monitor of a "
-                    "sink, not a microphone)",
-                    "status capture_started", "status system_stopped", "status capture_stopped", "status quitting"}));
+  EXPECT_EQ(
+      testing::events(tool.stderrText()),
+      (Events{
+          "status ready", "status system_started", "status mic_format: 0.0Hz, 0ch",
+          "error Mic start failed: No such entity (the default source speaker.monitor is the monitor of a "
+          "sink, not a microphone)",
+          "status capture_started", "status system_stopped", "status capture_stopped", "status quitting"}));
   EXPECT_EQ(tool.stdoutSize(), 0U);
 }
 
@@ -138,10 +142,11 @@ TEST_F(RealAudioTest, AServerThatDiesWhileCapturingIsReportedOnceAndCommandsStil
   const Events failures(events.begin() + 5, events.begin() + 7);
   EXPECT_TRUE(std::is_permutation(failures.begin(), failures.end(),
                                   Events{"error Mic stream failed: Connection terminated",
-                                         "warn system_audio_stream_failed: Connection terminated"}.begin()))
+                                         "warn system_audio_stream_failed: Connection terminated"}
+                                      .begin()))
       << failures[0] << " / " << failures[1];
-  EXPECT_EQ(Events(events.begin() + 7, events.end()),
-            (Events{"status system_stopped", "status mic_stopped", "status capture_stopped", "status quitting"}));
+  EXPECT_EQ(Events(events.begin() + 7, events.end()), (Events{"status system_stopped", "status mic_stopped",
+                                                              "status capture_stopped", "status quitting"}));
 }
 
 TEST_F(RealAudioTest, AServerThatComesUpLaterIsUsedAtTheNextStart) {
@@ -159,9 +164,9 @@ TEST_F(RealAudioTest, AServerThatComesUpLaterIsUsedAtTheNextStart) {
   EXPECT_EQ(tool.waitExit(20s), 0);
   const Events events = testing::events(tool.stderrText());
   const Events secondRun(std::find(events.begin(), events.end(), "status capture_stopped") + 1, events.end());
-  EXPECT_EQ(secondRun, (Events{"status system_started", "status mic_format: 44100.0Hz, 2ch", "status mic_started",
-                               "status capture_started", "status system_stopped", "status mic_stopped",
-                               "status capture_stopped", "status quitting"}));
+  EXPECT_EQ(secondRun, (Events{"status system_started", "status mic_format: 44100.0Hz, 2ch",
+                               "status mic_started", "status capture_started", "status system_stopped",
+                               "status mic_stopped", "status capture_stopped", "status quitting"}));
 }
 
 }  // namespace

@@ -24,7 +24,7 @@ TEST(CommandWord, TrimsWhiteSpaceOfAnyKindAndUpperCasesAscii) {
       {"Start", "START"},
       {"  START  \r", "START"},
       {"\t\v\fstop\n", "STOP"},
-      {"\xC2\xA0quit\xE3\x80\x80", "QUIT"},               // no-break space, ideographic space
+      {"\xC2\xA0quit\xE3\x80\x80", "QUIT"},                // no-break space, ideographic space
       {"\xE2\x80\xA8START\xC2\x85\xE2\x80\x8A", "START"},  // line separator, next line, hair space
       {"START NOW", "START NOW"},
       {"begin", "BEGIN"},
@@ -32,7 +32,10 @@ TEST(CommandWord, TrimsWhiteSpaceOfAnyKindAndUpperCasesAscii) {
       {" \t ", ""},
       {"a\"b", "A\"B"},
       {"caf\xC3\xA9", "CAF\xC3\xA9"},
-      {"\xE2\x80\x8B" "START", "\xE2\x80\x8B" "START"},  // a zero-width space is no white space
+      {"\xE2\x80\x8B"
+       "START",
+       "\xE2\x80\x8B"
+       "START"},  // a zero-width space is no white space
   };
   for (const auto& c : cases) EXPECT_EQ(commandWord(c.line), c.word) << c.line;
 }

@@ -44,9 +44,12 @@ TEST(EscapeEventMessage, EscapesWhatJsonRequiresAndRepairsBrokenUtf8) {
       {std::string("nul\0x\x1f\x7f", 7), "nul\\u0000x\\u001f\x7f"},
       {"caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x8E\xA4", "caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x8E\xA4"},
       {"\xFF", "\xEF\xBF\xBD"},
-      {"\xC0\xAF", "\xEF\xBF\xBD\xEF\xBF\xBD"},             // overlong
-      {"\xE2\x82" "A", "\xEF\xBF\xBD" "A"},                 // truncated, then ASCII
-      {"\xED\xA0\x80", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},  // surrogate
+      {"\xC0\xAF", "\xEF\xBF\xBD\xEF\xBF\xBD"},  // overlong
+      {"\xE2\x82"
+       "A",
+       "\xEF\xBF\xBD"
+       "A"},                                                                     // truncated, then ASCII
+      {"\xED\xA0\x80", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},                  // surrogate
       {"\xF4\x90\x80\x80", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},  // past U+10FFFF
       {"end\xF0\x9F\x8E", "end\xEF\xBF\xBD"},
   };
@@ -60,11 +63,13 @@ std::string expectedMessage(const std::string& message) {
 
 TEST(FormatEventLine, EveryLineParsesBackToItsMessageForAnyBytes) {
   std::mt19937 random(20261209);
-  const std::string interesting = std::string("\"\\\n\r\t\x01\x1f\x7f\0", 9) + "\xC3\xA9\xE2\x82\xAC\xF0\x9F\x8E\xA4\xFF\xC0\xED\xA0\x80";
+  const std::string interesting =
+      std::string("\"\\\n\r\t\x01\x1f\x7f\0", 9) + "\xC3\xA9\xE2\x82\xAC\xF0\x9F\x8E\xA4\xFF\xC0\xED\xA0\x80";
   for (int round = 0; round < 5000; ++round) {
     std::string message(random() % 40, '\0');
     for (char& byte : message) {
-      byte = random() % 2 == 0 ? interesting[random() % interesting.size()] : static_cast<char>(random() % 256);
+      byte =
+          random() % 2 == 0 ? interesting[random() % interesting.size()] : static_cast<char>(random() % 256);
     }
     const std::string line = formatEventLine(EventType::warn, message);
     ASSERT_EQ(line.back(), '\n');

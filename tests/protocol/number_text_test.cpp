@@ -14,9 +14,15 @@ TEST(FormatRate, ShortestExactFormWithAFractionalPart) {
     double value;
     const char* text;
   } cases[] = {
-      {48000.0, "48000.0"}, {44100.5, "44100.5"},   {0.0, "0.0"},       {16000.0, "16000.0"},
-      {0.1, "0.1"},         {-8000.25, "-8000.25"}, {1e20, "100000000000000000000.0"},
-      {std::numeric_limits<double>::infinity(), "inf"}, {std::numeric_limits<double>::quiet_NaN(), "nan"},
+      {48000.0, "48000.0"},
+      {44100.5, "44100.5"},
+      {0.0, "0.0"},
+      {16000.0, "16000.0"},
+      {0.1, "0.1"},
+      {-8000.25, "-8000.25"},
+      {1e20, "100000000000000000000.0"},
+      {std::numeric_limits<double>::infinity(), "inf"},
+      {std::numeric_limits<double>::quiet_NaN(), "nan"},
   };
   for (const auto& c : cases) EXPECT_EQ(formatRate(c.value), c.text);
 }
@@ -26,9 +32,14 @@ TEST(FormatLevel, FourDecimalsAsPrintfWritesThem) {
     float value;
     const char* text;
   } cases[] = {
-      {0.0F, "0.0000"},   {0.5F, "0.5000"},     {-0.25F, "-0.2500"},
-      {1.0F / 3, "0.3333"}, {3.5355339F, "3.5355"}, {std::numeric_limits<float>::infinity(), "inf"},
-      {std::numeric_limits<float>::quiet_NaN(), "nan"}, {-std::numeric_limits<float>::max(), "-340282346638528859811704183484516925440.0000"},
+      {0.0F, "0.0000"},
+      {0.5F, "0.5000"},
+      {-0.25F, "-0.2500"},
+      {1.0F / 3, "0.3333"},
+      {3.5355339F, "3.5355"},
+      {std::numeric_limits<float>::infinity(), "inf"},
+      {std::numeric_limits<float>::quiet_NaN(), "nan"},
+      {-std::numeric_limits<float>::max(), "-340282346638528859811704183484516925440.0000"},
   };
   for (const auto& c : cases) EXPECT_EQ(formatLevel(c.value), c.text);
 }

@@ -12,22 +12,13 @@
 
 #include "protocol/process_values.h"
 #include "support/captured_output.h"
+#include "support/pcm.h"
 
 namespace zarvi {
 namespace {
 
 using Samples = std::vector<float>;
 using testing::CapturedOutput;
-
-std::vector<std::int16_t> decodePcm(const std::string& bytes) {
-  std::vector<std::int16_t> samples;
-  for (std::size_t i = 0; i + 1 < bytes.size(); i += 2) {
-    const auto low = static_cast<std::uint8_t>(bytes[i]);
-    const auto high = static_cast<std::uint8_t>(bytes[i + 1]);
-    samples.push_back(static_cast<std::int16_t>(static_cast<std::uint16_t>(low | (high << 8))));
-  }
-  return samples;
-}
 
 class AudioMixerTest : public ::testing::Test {
  protected:
@@ -64,9 +55,9 @@ TEST_F(AudioMixerTest, MixesTheOldestWaitingSystemSamplesIntoTheMicrophoneBlock)
   CapturedOutput out(STDOUT_FILENO);
   mixer.pushSystem(Samples(100, 0.25F));
   mixer.pushMic(Samples(160, 0.25F));
-  const auto pcm = decodePcm(out.contents());
+  const auto pcm = testing::pcmSamples(out.contents());
   ASSERT_EQ(pcm.size(), 160U);
-  for (std::size_t i = 0; i < 100; ++i) EXPECT_EQ(pcm[i], 16383) << i;  // 0.5
+  for (std::size_t i = 0; i < 100; ++i) EXPECT_EQ(pcm[i], 16383) << i;   // 0.5
   for (std::size_t i = 100; i < 160; ++i) EXPECT_EQ(pcm[i], 8191) << i;  // 0.25
   EXPECT_EQ(mixer.waitingSystemSamples(), 0U);
 }
@@ -79,7 +70,7 @@ TEST_F(AudioMixerTest, SurplusSystemAudioWaitsInOrderForTheNextBlock) {
   mixer.pushMic(Samples(160, 0.0F));
   EXPECT_EQ(mixer.waitingSystemSamples(), 140U);
   mixer.pushMic(Samples(200, 0.0F));
-  const auto pcm = decodePcm(out.contents());
+  const auto pcm = testing::pcmSamples(out.contents());
   ASSERT_EQ(pcm.size(), 360U);
   for (std::size_t i = 0; i < 300; ++i) {
     EXPECT_EQ(pcm[i], static_cast<std::int16_t>(system[i] * 32767.0F)) << i;
@@ -102,7 +93,7 @@ TEST_F(AudioMixerTest, KeepsOnlyTheNewestEightThousandSystemSamplesInOrder) {
     const std::size_t kept = std::min<std::size_t>(total, 8000);
     EXPECT_EQ(fresh.waitingSystemSamples(), kept);
     fresh.pushMic(Samples(8000, 0.0F));
-    const auto pcm = decodePcm(out.contents());
+    const auto pcm = testing::pcmSamples(out.contents());
     ASSERT_EQ(pcm.size(), 8000U);
     for (std::size_t k = 0; k < kept; ++k) {
       const float value = static_cast<float>(total - kept + k) / 16384.0F;
@@ -132,7 +123,7 @@ TEST_F(AudioMixerTest, ClampsAndCountsLikeTheStreamPromises) {
     CapturedOutput err(STDERR_FILENO);
     AudioMixer fresh;
     fresh.pushMic(Samples{c.mixed});
-    EXPECT_EQ(decodePcm(out.contents()), std::vector<std::int16_t>{c.pcm}) << c.mixed;
+    EXPECT_EQ(testing::pcmSamples(out.contents()), std::vector<std::int16_t>{c.pcm}) << c.mixed;
     EXPECT_NE(err.contents().find(std::string(c.stats) + "\"}"), std::string::npos) << err.contents();
   }
 }
@@ -167,7 +158,7 @@ TEST_F(AudioMixerTest, ClearBuffersDropsWaitingSystemAudio) {
   mixer.pushSystem(Samples(500, 0.5F));
   mixer.clearBuffers();
   mixer.pushMic(Samples(4, 0.0F));
-  EXPECT_EQ(decodePcm(out.contents()), (std::vector<std::int16_t>{0, 0, 0, 0}));
+  EXPECT_EQ(testing::pcmSamples(out.contents()), (std::vector<std::int16_t>{0, 0, 0, 0}));
 }
 
 TEST_F(AudioMixerTest, SystemAudioAloneWritesNothing) {

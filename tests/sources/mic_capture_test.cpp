@@ -10,21 +10,13 @@
 #include "protocol/process_values.h"
 #include "support/captured_output.h"
 #include "support/event_lines.h"
+#include "support/pcm.h"
 
 namespace zarvi {
 namespace {
 
 using Events = std::vector<std::string>;
 using testing::CapturedOutput;
-
-std::vector<std::int16_t> pcmOf(const std::string& bytes) {
-  std::vector<std::int16_t> samples(bytes.size() / 2);
-  for (std::size_t i = 0; i < samples.size(); ++i) {
-    samples[i] = static_cast<std::int16_t>(static_cast<std::uint8_t>(bytes[2 * i]) |
-                                           (static_cast<std::uint8_t>(bytes[2 * i + 1]) << 8));
-  }
-  return samples;
-}
 
 class MicCaptureTest : public ::testing::Test {
  protected:
@@ -83,7 +75,7 @@ TEST_F(MicCaptureTest, ConvertsEachLayoutToTheSameMonoBlock) {
   useFormat(16000, 1);
   mic->start();
   deliverPlanar({{0.5F, 0.25F, -0.5F}});  // one channel: a copy, no averaging
-  EXPECT_EQ(pcmOf(out.contents()), (std::vector<std::int16_t>{16383, 8191, -16383}));
+  EXPECT_EQ(testing::pcmSamples(out.contents()), (std::vector<std::int16_t>{16383, 8191, -16383}));
   mic->stop();
 
   // Two channels, left 1.0 and right 0.0: planar runs, runs that do not lie together, and interleaved.
@@ -99,7 +91,7 @@ TEST_F(MicCaptureTest, ConvertsEachLayoutToTheSameMonoBlock) {
   const std::vector<float> interleaved = {1, 0, 1, 0, 1, 0};
   const float* run[] = {interleaved.data()};
   script->deliver({run, 3});
-  const auto pcm = pcmOf(out.contents());
+  const auto pcm = testing::pcmSamples(out.contents());
   ASSERT_EQ(pcm.size(), 12U);
   for (std::size_t i = 3; i < 12; ++i) EXPECT_EQ(pcm[i], 16383) << i;
 }
@@ -139,13 +131,14 @@ TEST_F(MicCaptureTest, DescribesTheFirstFiveBuffersOfItsLifeWhenVerbose) {
   for (const auto& e : testing::events(err.contents(), true)) {
     if (e.starts_with("debug mic_buf#")) lines.push_back(e);
   }
-  EXPECT_EQ(lines, (Events{
-                       R"(debug mic_buf#1 frames=3 ch=2 ch0Rms=2.9011 first8=["3.0000", "4.0000", "-0.5000"])",
-                       "debug mic_buf#2 frames=0 ch=2 ch0Rms=0.0000 first8=[]",
-                       R"(debug mic_buf#3 frames=1 ch=2 ch0Rms=0.1000 first8=["0.1000"])",
-                       R"(debug mic_buf#4 frames=1 ch=2 ch0Rms=0.1000 first8=["0.1000"])",
-                       R"(debug mic_buf#5 frames=1 ch=2 ch0Rms=0.1000 first8=["0.1000"])",
-                   }));
+  EXPECT_EQ(lines,
+            (Events{
+                R"(debug mic_buf#1 frames=3 ch=2 ch0Rms=2.9011 first8=["3.0000", "4.0000", "-0.5000"])",
+                "debug mic_buf#2 frames=0 ch=2 ch0Rms=0.0000 first8=[]",
+                R"(debug mic_buf#3 frames=1 ch=2 ch0Rms=0.1000 first8=["0.1000"])",
+                R"(debug mic_buf#4 frames=1 ch=2 ch0Rms=0.1000 first8=["0.1000"])",
+                R"(debug mic_buf#5 frames=1 ch=2 ch0Rms=0.1000 first8=["0.1000"])",
+            }));
   // The first line's quotes reach stderr escaped.
   EXPECT_NE(err.contents().find(R"(first8=[\"3.0000\", \"4.0000\", \"-0.5000\"])"), std::string::npos);
 }

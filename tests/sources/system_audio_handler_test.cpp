@@ -88,17 +88,20 @@ TEST_F(SystemAudioHandlerTest, ConvertsInterleavedAndPlanarStereoAlike) {
   SystemAudioHandler planarHandler(mixer);
   planarHandler.didOutput(bufferOf(kPlanarStereo, planar), OutputType::audio);
   EXPECT_EQ(mixer->waitingSystemSamples(), 320U);
-  EXPECT_EQ(testing::events(err.contents(), true),
-            (Events{"debug sys_format rate=48000.0 channels=2 bitsPerChannel=32 bytesPerFrame=8 bytesPerPacket=8 "
-                    "framesPerPacket=1 flags=0x9(Float|Packed) totalLength=3840 frameCount=480 isNonInterleaved=false",
-                    "debug sys_format rate=48000.0 channels=2 bitsPerChannel=32 bytesPerFrame=4 bytesPerPacket=4 "
-                    "framesPerPacket=1 flags=0x29(Float|Packed|NonInterleaved) totalLength=3840 frameCount=480 "
-                    "isNonInterleaved=true"}));
+  EXPECT_EQ(
+      testing::events(err.contents(), true),
+      (Events{
+          "debug sys_format rate=48000.0 channels=2 bitsPerChannel=32 bytesPerFrame=8 bytesPerPacket=8 "
+          "framesPerPacket=1 flags=0x9(Float|Packed) totalLength=3840 frameCount=480 isNonInterleaved=false",
+          "debug sys_format rate=48000.0 channels=2 bitsPerChannel=32 bytesPerFrame=4 bytesPerPacket=4 "
+          "framesPerPacket=1 flags=0x29(Float|Packed|NonInterleaved) totalLength=3840 frameCount=480 "
+          "isNonInterleaved=true"}));
   CapturedOutput out(STDOUT_FILENO);
   mixer->pushMic(std::vector<float>(320, 0.0F));
   const std::string pcm = out.contents();
   ASSERT_EQ(pcm.size(), 640U);
-  for (std::size_t i = 0; i < pcm.size(); i += 2) ASSERT_EQ(pcm.substr(i, 2), "\xFF\x0F") << i;  // 0.125 -> 4095
+  for (std::size_t i = 0; i < pcm.size(); i += 2)
+    ASSERT_EQ(pcm.substr(i, 2), "\xFF\x0F") << i;  // 0.125 -> 4095
 }
 
 TEST_F(SystemAudioHandlerTest, WritesTheFormatLineOnlyForTheFirstAcceptedBufferOfItsLife) {
@@ -117,8 +120,9 @@ TEST_F(SystemAudioHandlerTest, DescribesTheFirstFiveBuffersWhenVerbose) {
   for (int i = 0; i < 7; ++i) handler.didOutput(bufferOf(kInterleavedStereo, samples), OutputType::audio);
   const Events events = testing::events(err.contents(), true);
   ASSERT_EQ(events.size(), 11U);
-  EXPECT_EQ(events[1],
-            R"(debug sys_buf#1 rawFloats=960 rawRms=0.0228 first8=["0.5000", "-0.5000", "0.0000", "0.0000", "0.0000", "0.0000", "0.0000", "0.0000"])");
+  EXPECT_EQ(
+      events[1],
+      R"(debug sys_buf#1 rawFloats=960 rawRms=0.0228 first8=["0.5000", "-0.5000", "0.0000", "0.0000", "0.0000", "0.0000", "0.0000", "0.0000"])");
   EXPECT_EQ(events[2], "debug sys_buf#1 postResample n=160 rms=0.0000");
   EXPECT_TRUE(events[9].starts_with("debug sys_buf#5 rawFloats=960"));
   EXPECT_EQ(events[10], "debug sys_buf#5 postResample n=160 rms=0.0000");

@@ -14,7 +14,9 @@
 
 namespace zarvi::testing {
 
-std::string toolPath() { return ZARVI_TOOL_PATH; }
+std::string toolPath() {
+  return ZARVI_TOOL_PATH;
+}
 
 namespace {
 void makePipe(int fds[2]) {
@@ -172,6 +174,8 @@ std::optional<int> ChildProcess::waitExit(std::chrono::milliseconds timeout) {
   return exitStatus_;
 }
 
-bool ChildProcess::running() { return !exitStatus_ && !waitExit(std::chrono::milliseconds(0)); }
+bool ChildProcess::running() {
+  return !exitStatus_ && !waitExit(std::chrono::milliseconds(0));
+}
 
 }  // namespace zarvi::testing

@@ -6,10 +6,10 @@
 
 #include <algorithm>
 #include <cmath>
-#include <span>
 #include <cstdio>
 #include <cstdlib>
 #include <numbers>
+#include <span>
 #include <stdexcept>
 
 namespace zarvi::testing {
@@ -47,9 +47,10 @@ PrivatePulseServer::~PrivatePulseServer() {
   std::system(("rm -rf " + directory_).c_str());
 }
 
-void PrivatePulseServer::playTone(const std::string& sink, double frequency, double amplitude, double seconds) {
-  const std::string command = "sox -q -V1 -n -r 48000 -c 2 -b 16 -t wav - synth " + std::to_string(seconds) + " sine " +
-                              std::to_string(frequency) + " vol " + std::to_string(amplitude) +
+void PrivatePulseServer::playTone(const std::string& sink, double frequency, double amplitude,
+                                  double seconds) {
+  const std::string command = "sox -q -V1 -n -r 48000 -c 2 -b 16 -t wav - synth " + std::to_string(seconds) +
+                              " sine " + std::to_string(frequency) + " vol " + std::to_string(amplitude) +
                               " | PULSE_SERVER=" + address_ + " exec paplay -d " + sink;
   const pid_t pid = ::fork();
   if (pid == 0) {
@@ -114,16 +115,6 @@ double toneAmplitude(const std::vector<double>& samples, double frequency) {
   if (amplitudes.empty()) return 0.0;
   std::nth_element(amplitudes.begin(), amplitudes.begin() + amplitudes.size() / 2, amplitudes.end());
   return amplitudes[amplitudes.size() / 2];
-}
-
-std::vector<double> decodePcm16(const std::string& bytes) {
-  std::vector<double> samples(bytes.size() / 2);
-  for (std::size_t i = 0; i < samples.size(); ++i) {
-    const auto value = static_cast<std::int16_t>(static_cast<std::uint8_t>(bytes[2 * i]) |
-                                                 (static_cast<std::uint8_t>(bytes[2 * i + 1]) << 8));
-    samples[i] = value / 32767.0;
-  }
-  return samples;
 }
 
 }  // namespace zarvi::testing

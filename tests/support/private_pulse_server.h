@@ -40,7 +40,5 @@ class PrivatePulseServer {
 // over blocks of 1440 samples, so that a place where the system audio runs late (its phase moves)
 // does not read as a lower level.
 double toneAmplitude(const std::vector<double>& samples, double frequency);
-// Little-endian 16-bit PCM to samples of full scale 1.0.
-std::vector<double> decodePcm16(const std::string& bytes);
 
 }  // namespace zarvi::testing

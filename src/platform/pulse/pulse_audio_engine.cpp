@@ -7,7 +7,9 @@ namespace zarvi::pulse {
 
 PulseAudioEngine::PulseAudioEngine() = default;
 
-PulseAudioEngine::~PulseAudioEngine() { recorder_.reset(); }
+PulseAudioEngine::~PulseAudioEngine() {
+  recorder_.reset();
+}
 
 platform::InputFormat PulseAudioEngine::inputFormat() {
   const Deadline deadline = deadlineFromNow();
@@ -53,16 +55,20 @@ void PulseAudioEngine::removeTap() {
 std::optional<std::string> PulseAudioEngine::start(platform::FailureHandler onFailure) {
   if (formatError_) return formatError_;
   if (recorder_) return std::nullopt;
-  const PulseRecorder::Request request{sourceName_, spec_, blockFrames_, std::max<std::size_t>(spec_.rate, 4 * blockFrames_)};
+  const PulseRecorder::Request request{sourceName_, spec_, blockFrames_,
+                                       std::max<std::size_t>(spec_.rate, 4 * blockFrames_)};
   std::string error;
   recorder_ = PulseRecorder::open(
-      context_, request, delivery_, [this](const float* interleaved, std::size_t frames) { deliver(interleaved, frames); },
+      context_, request, delivery_,
+      [this](const float* interleaved, std::size_t frames) { deliver(interleaved, frames); },
       std::move(onFailure), deadlineFromNow(), error);
   if (!recorder_) return error;
   return std::nullopt;
 }
 
-void PulseAudioEngine::stop() { recorder_.reset(); }
+void PulseAudioEngine::stop() {
+  recorder_.reset();
+}
 
 void PulseAudioEngine::deliver(const float* interleaved, std::size_t frames) {
   const std::size_t channels = spec_.channels;

@@ -22,7 +22,8 @@ class PulseAudioEngine : public platform::AudioEngine {
   ~PulseAudioEngine() override;
 
   platform::InputFormat inputFormat() override;
-  void installTap(std::uint32_t bufferFrames, const platform::InputFormat& format, platform::TapBlock block) override;
+  void installTap(std::uint32_t bufferFrames, const platform::InputFormat& format,
+                  platform::TapBlock block) override;
   void removeTap() override;
   std::optional<std::string> start(platform::FailureHandler onFailure) override;
   void stop() override;

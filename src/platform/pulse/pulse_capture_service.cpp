@@ -25,8 +25,9 @@ void PulseCaptureService::getShareableContent(std::function<void(platform::Conte
       return;
     }
     for (const auto& sink : *sinks) content.displays.push_back({sink.name, sink.monitorSourceName});
-    std::stable_partition(content.displays.begin(), content.displays.end(),
-                          [&](const platform::Display& display) { return display.name == defaults->defaultSinkName; });
+    std::stable_partition(
+        content.displays.begin(), content.displays.end(),
+        [&](const platform::Display& display) { return display.name == defaults->defaultSinkName; });
     for (const auto& client : *clients) {
       if (client.processId) content.applications.push_back({*client.processId, client.name});
     }
@@ -46,9 +47,12 @@ PulseCaptureStream::PulseCaptureStream(std::shared_ptr<PulseContext> context, st
       spec_{PA_SAMPLE_FLOAT32NE, static_cast<std::uint32_t>(configuration.sampleRate),
             static_cast<std::uint8_t>(configuration.channelCount)} {}
 
-PulseCaptureStream::~PulseCaptureStream() { recorder_.reset(); }
+PulseCaptureStream::~PulseCaptureStream() {
+  recorder_.reset();
+}
 
-std::optional<std::string> PulseCaptureStream::addOutput(platform::StreamOutput& output, platform::OutputType type,
+std::optional<std::string> PulseCaptureStream::addOutput(platform::StreamOutput& output,
+                                                         platform::OutputType type,
                                                          platform::SerialQueue& queue) {
   if (type == platform::OutputType::audio) {
     audioOutput_ = &output;
@@ -67,8 +71,8 @@ void PulseCaptureStream::startCapture(platform::Completion completion, platform:
   std::string error;
   recorder_ = PulseRecorder::open(
       context_, request, *audioQueue_,
-      [this](const float* interleaved, std::size_t frames) { deliver(interleaved, frames); }, std::move(onFailure),
-      deadlineFromNow(), error);
+      [this](const float* interleaved, std::size_t frames) { deliver(interleaved, frames); },
+      std::move(onFailure), deadlineFromNow(), error);
   if (!recorder_) {
     completion(error);
     return;

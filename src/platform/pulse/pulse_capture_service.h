@@ -15,8 +15,8 @@ namespace zarvi::pulse {
 class PulseCaptureService : public platform::CaptureService {
  public:
   void getShareableContent(std::function<void(platform::ContentResult)> completion) override;
-  std::unique_ptr<platform::CaptureStream> makeStream(const platform::ContentFilter& filter,
-                                                      const platform::StreamConfiguration& configuration) override;
+  std::unique_ptr<platform::CaptureStream> makeStream(
+      const platform::ContentFilter& filter, const platform::StreamConfiguration& configuration) override;
 
  private:
   std::shared_ptr<PulseContext> context_;

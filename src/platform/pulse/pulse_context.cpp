@@ -6,7 +6,9 @@
 
 namespace zarvi::pulse {
 
-std::string describePulseError(int code) { return pa_strerror(code); }
+std::string describePulseError(int code) {
+  return pa_strerror(code);
+}
 
 PulseContext::PulseContext() = default;
 
@@ -25,7 +27,8 @@ std::shared_ptr<PulseContext> PulseContext::connect(const std::string& threadNam
     return nullptr;
   }
   pa_context_set_state_callback(
-      self->context_, [](pa_context*, void* owner) { static_cast<PulseContext*>(owner)->signal(); }, self.get());
+      self->context_, [](pa_context*, void* owner) { static_cast<PulseContext*>(owner)->signal(); },
+      self.get());
   if (pa_context_connect(self->context_, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
     error = self->lastError();
     return nullptr;
@@ -62,7 +65,8 @@ bool PulseContext::waitUntil(const std::function<bool()>& done, Deadline deadlin
     PulseContext* owner;
   } alarm{false, this};
   const auto remaining = std::max(deadline - std::chrono::steady_clock::now(), Deadline::duration::zero());
-  const auto usec = static_cast<pa_usec_t>(std::chrono::duration_cast<std::chrono::microseconds>(remaining).count());
+  const auto usec =
+      static_cast<pa_usec_t>(std::chrono::duration_cast<std::chrono::microseconds>(remaining).count());
   pa_time_event* timer = pa_context_rttime_new(
       context_, pa_rtclock_now() + usec,
       [](pa_mainloop_api*, pa_time_event*, const struct timeval*, void* data) {
@@ -85,6 +89,8 @@ bool PulseContext::await(pa_operation* operation, Deadline deadline) {
   return completed;
 }
 
-std::string PulseContext::lastError() const { return describePulseError(pa_context_errno(context_)); }
+std::string PulseContext::lastError() const {
+  return describePulseError(pa_context_errno(context_));
+}
 
 }  // namespace zarvi::pulse

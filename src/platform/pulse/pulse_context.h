@@ -15,14 +15,17 @@ using Deadline = std::chrono::steady_clock::time_point;
 // of holding the control queue.
 inline constexpr std::chrono::milliseconds kServerTimeout{3000};
 
-inline Deadline deadlineFromNow() { return std::chrono::steady_clock::now() + kServerTimeout; }
+inline Deadline deadlineFromNow() {
+  return std::chrono::steady_clock::now() + kServerTimeout;
+}
 
 // One connection to the sound server: a threaded mainloop (its own named thread) and a context.
 // Every call on the context, its streams and operations is made with the mainloop lock held.
 class PulseContext {
  public:
   // Connects before the deadline; nullptr and the server's error text on failure.
-  static std::shared_ptr<PulseContext> connect(const std::string& threadName, Deadline deadline, std::string& error);
+  static std::shared_ptr<PulseContext> connect(const std::string& threadName, Deadline deadline,
+                                               std::string& error);
   ~PulseContext();
   PulseContext(const PulseContext&) = delete;
   PulseContext& operator=(const PulseContext&) = delete;

@@ -6,8 +6,12 @@
 
 namespace zarvi::pulse {
 
-std::unique_ptr<platform::AudioEngine> PulsePlatform::makeAudioEngine() { return std::make_unique<PulseAudioEngine>(); }
+std::unique_ptr<platform::AudioEngine> PulsePlatform::makeAudioEngine() {
+  return std::make_unique<PulseAudioEngine>();
+}
 
-std::int32_t PulsePlatform::processIdentifier() { return static_cast<std::int32_t>(::getpid()); }
+std::int32_t PulsePlatform::processIdentifier() {
+  return static_cast<std::int32_t>(::getpid());
+}
 
 }  // namespace zarvi::pulse

@@ -12,7 +12,9 @@ struct Pending {
   Answer answer{};
 };
 
-std::string textOr(const char* text) { return text != nullptr ? text : ""; }
+std::string textOr(const char* text) {
+  return text != nullptr ? text : "";
+}
 
 // The operation's outcome: the answer when it completed, else the error text.
 template <typename Answer>
@@ -29,7 +31,8 @@ std::optional<Answer> finish(PulseContext& context, pa_operation* operation, Pen
 
 }  // namespace
 
-std::optional<ServerDefaults> queryServerDefaults(PulseContext& context, Deadline deadline, std::string& error) {
+std::optional<ServerDefaults> queryServerDefaults(PulseContext& context, Deadline deadline,
+                                                  std::string& error) {
   Pending<ServerDefaults> pending{&context};
   pa_operation* operation = pa_context_get_server_info(
       context.context(),
@@ -45,14 +48,15 @@ std::optional<ServerDefaults> queryServerDefaults(PulseContext& context, Deadlin
   return finish(context, operation, pending, deadline, error);
 }
 
-std::optional<SourceDescription> querySource(PulseContext& context, const std::string& name, Deadline deadline,
-                                             std::string& error) {
+std::optional<SourceDescription> querySource(PulseContext& context, const std::string& name,
+                                             Deadline deadline, std::string& error) {
   Pending<std::optional<SourceDescription>> pending{&context};
   pa_operation* operation = pa_context_get_source_info_by_name(
       context.context(), name.c_str(),
       [](pa_context*, const pa_source_info* info, int /*eol*/, void* data) {
         auto* waiting = static_cast<Pending<std::optional<SourceDescription>>*>(data);
-        if (info != nullptr) waiting->answer = SourceDescription{info->sample_spec, info->monitor_of_sink != PA_INVALID_INDEX};
+        if (info != nullptr)
+          waiting->answer = SourceDescription{info->sample_spec, info->monitor_of_sink != PA_INVALID_INDEX};
         waiting->context->signal();
       },
       &pending);
@@ -65,13 +69,15 @@ std::optional<SourceDescription> querySource(PulseContext& context, const std::s
   return **answer;
 }
 
-std::optional<std::vector<SinkDescription>> querySinks(PulseContext& context, Deadline deadline, std::string& error) {
+std::optional<std::vector<SinkDescription>> querySinks(PulseContext& context, Deadline deadline,
+                                                       std::string& error) {
   Pending<std::vector<SinkDescription>> pending{&context};
   pa_operation* operation = pa_context_get_sink_info_list(
       context.context(),
       [](pa_context*, const pa_sink_info* info, int /*eol*/, void* data) {
         auto* waiting = static_cast<Pending<std::vector<SinkDescription>>*>(data);
-        if (info != nullptr) waiting->answer.push_back({textOr(info->name), textOr(info->monitor_source_name)});
+        if (info != nullptr)
+          waiting->answer.push_back({textOr(info->name), textOr(info->monitor_source_name)});
         waiting->context->signal();
       },
       &pending);

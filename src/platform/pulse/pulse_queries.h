@@ -15,27 +15,29 @@ struct ServerDefaults {
   std::string defaultSinkName;
   std::string defaultSourceName;
 };
-std::optional<ServerDefaults> queryServerDefaults(PulseContext& context, Deadline deadline, std::string& error);
+std::optional<ServerDefaults> queryServerDefaults(PulseContext& context, Deadline deadline,
+                                                  std::string& error);
 
 struct SourceDescription {
   pa_sample_spec spec{};
   bool isMonitor = false;
 };
-std::optional<SourceDescription> querySource(PulseContext& context, const std::string& name, Deadline deadline,
-                                             std::string& error);
+std::optional<SourceDescription> querySource(PulseContext& context, const std::string& name,
+                                             Deadline deadline, std::string& error);
 
 struct SinkDescription {
   std::string name;
   std::string monitorSourceName;
 };
-std::optional<std::vector<SinkDescription>> querySinks(PulseContext& context, Deadline deadline, std::string& error);
+std::optional<std::vector<SinkDescription>> querySinks(PulseContext& context, Deadline deadline,
+                                                       std::string& error);
 
 struct ClientDescription {
   std::optional<int> processId;
   std::string name;
 };
 std::optional<std::vector<ClientDescription>> queryClients(PulseContext& context, Deadline deadline,
-                                                            std::string& error);
+                                                           std::string& error);
 
 // The connection in slot, or a new one when there is none or it died. A dead connection is never revived.
 bool ensureConnected(std::shared_ptr<PulseContext>& slot, const std::string& threadName, Deadline deadline,

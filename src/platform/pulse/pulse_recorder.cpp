@@ -21,7 +21,8 @@ struct PulseRecorder::Session {
   // On the queue: every whole block that waits.
   void drain() {
     drainScheduled = false;
-    while (!stopped && buffer.read(scratch.data(), blockFrames * frameBytes)) onBlock(scratch.data(), blockFrames);
+    while (!stopped && buffer.read(scratch.data(), blockFrames * frameBytes))
+      onBlock(scratch.data(), blockFrames);
   }
 
   const std::size_t frameBytes;
@@ -77,10 +78,10 @@ void onStateChanged(pa_stream* stream, void* data) {
 PulseRecorder::PulseRecorder(std::shared_ptr<PulseContext> context, std::shared_ptr<Session> session)
     : context_(std::move(context)), session_(std::move(session)) {}
 
-std::unique_ptr<PulseRecorder> PulseRecorder::open(std::shared_ptr<PulseContext> context, const Request& request,
-                                                   platform::SerialQueue& queue, BlockHandler onBlock,
-                                                   platform::FailureHandler onFailure, Deadline deadline,
-                                                   std::string& error) {
+std::unique_ptr<PulseRecorder> PulseRecorder::open(std::shared_ptr<PulseContext> context,
+                                                   const Request& request, platform::SerialQueue& queue,
+                                                   BlockHandler onBlock, platform::FailureHandler onFailure,
+                                                   Deadline deadline, std::string& error) {
   auto session = std::make_shared<Session>(request, queue, std::move(onBlock), std::move(onFailure));
   session->self = session;
   session->context = context.get();

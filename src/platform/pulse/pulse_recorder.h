@@ -35,7 +35,7 @@ class PulseRecorder {
   PulseRecorder(const PulseRecorder&) = delete;
   PulseRecorder& operator=(const PulseRecorder&) = delete;
 
- // What the server's callbacks and the queue's work share; internal.
+  // What the server's callbacks and the queue's work share; internal.
   struct Session;
 
  private:
