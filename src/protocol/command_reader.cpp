@@ -57,23 +57,28 @@ CommandReader::CommandReader(int fd, std::function<void(Command)> onCommand)
 
 void CommandReader::run() {
   std::array<char, 64 * 1024> buffer;
-  bool lineOpen = false;  // bytes of an unfinished line have been read
   for (;;) {
     const ssize_t got = ::read(fd, buffer.data(), buffer.size());
     if (got < 0 && errno == EINTR) continue;
     if (got <= 0) break;
-    std::string_view chunk(buffer.data(), static_cast<std::size_t>(got));
-    while (!chunk.empty()) {
-      const std::size_t end = chunk.find('\n');
-      const std::string_view piece = chunk.substr(0, end);
-      if (line.size() < maxLineBytes) line.append(piece.substr(0, maxLineBytes - line.size()));
-      lineOpen = true;
-      if (end == std::string_view::npos) break;
-      handleLine();
-      lineOpen = false;
-      chunk.remove_prefix(end + 1);
-    }
+    feed({buffer.data(), static_cast<std::size_t>(got)});
   }
+  finish();
+}
+
+void CommandReader::feed(std::string_view bytes) {
+  while (!bytes.empty()) {
+    const std::size_t end = bytes.find('\n');
+    const std::string_view piece = bytes.substr(0, end);
+    if (line.size() < maxLineBytes) line.append(piece.substr(0, maxLineBytes - line.size()));
+    lineOpen = true;
+    if (end == std::string_view::npos) return;
+    handleLine();
+    bytes.remove_prefix(end + 1);
+  }
+}
+
+void CommandReader::finish() {
   if (lineOpen) handleLine();
   onCommand(Command::endOfInput);
 }
@@ -81,6 +86,7 @@ void CommandReader::run() {
 void CommandReader::handleLine() {
   const std::string word = commandWord(line);
   line.clear();
+  lineOpen = false;
   if (word == "START") {
     onCommand(Command::start);
   } else if (word == "STOP") {

@@ -21,7 +21,12 @@ class CommandReader {
   static constexpr std::size_t maxLineBytes = 64 * 1024;
 
   CommandReader(int fd, std::function<void(Command)> onCommand);
+  // Reads until the end of input, then passes on Command::endOfInput.
   void run();
+
+  // The same work on bytes at hand: feed them as they come, then finish at the end of input.
+  void feed(std::string_view bytes);
+  void finish();
 
  private:
   void handleLine();
@@ -29,6 +34,7 @@ class CommandReader {
   int fd;
   std::function<void(Command)> onCommand;
   std::string line;
+  bool lineOpen = false;  // bytes of an unfinished line have been read
 };
 
 }  // namespace zarvi

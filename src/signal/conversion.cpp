@@ -62,11 +62,12 @@ std::string describeFormatFlags(std::uint32_t flags) {
 std::vector<float> resampleToMono16k(std::span<const float> samples, double sourceSampleRate) {
   const auto n = static_cast<std::int64_t>(samples.size());
   if (n == 0) return {};
-  if (!std::isfinite(sourceSampleRate) || sourceSampleRate <= 0.0) return {};
+  // Below the lowest audio rate a block would grow without bound (16000 outputs per input sample at
+  // 1 Hz): a rate that is no audio rate gives nothing, like one that is no number.
+  if (!std::isfinite(sourceSampleRate) || sourceSampleRate < kMinimumSourceSampleRate) return {};
   const double ratio = TARGET_SAMPLE_RATE / sourceSampleRate;
   const double exactCount = ratio * static_cast<double>(n);
-  // No block that fits in memory comes near 2^62 samples; the guard keeps the conversion defined.
-  if (!(exactCount >= 1.0) || exactCount >= 0x1p62) return {};
+  if (!(exactCount >= 1.0)) return {};
   const auto outCount = static_cast<std::int64_t>(exactCount);
 
   std::vector<float> out(static_cast<std::size_t>(outCount));

@@ -13,8 +13,11 @@ float rmsFloatPtr(const float* samples, std::int64_t count);
 // Names of the set bits 0..6 of an audio format flags word, joined with "|"; "(none)" when none is set.
 std::string describeFormatFlags(std::uint32_t flags);
 
+// The lowest source rate converted; at most 16 output samples per input sample.
+inline constexpr double kMinimumSourceSampleRate = 1000.0;
+
 // Linear interpolation to TARGET_SAMPLE_RATE, each block on its own (no phase carries over).
-// A rate that is 0, negative, infinite or not a number gives an empty block.
+// A rate below kMinimumSourceSampleRate, infinite or not a number gives an empty block.
 std::vector<float> resampleToMono16k(std::span<const float> samples, double sourceSampleRate);
 
 // Downmix interleaved frames (element i * channels + c) to mono, then resample.

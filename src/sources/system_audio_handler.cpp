@@ -54,7 +54,7 @@ void SystemAudioHandler::didOutput(const platform::SampleBuffer& buffer, platfor
   const auto* samples = static_cast<const float*>(run.pointer);
   if (reinterpret_cast<std::uintptr_t>(run.pointer) % alignof(float) != 0) {
     aligned.resize(static_cast<std::size_t>(rawFloats));
-    std::memcpy(aligned.data(), run.pointer, aligned.size() * sizeof(float));
+    if (rawFloats > 0) std::memcpy(aligned.data(), run.pointer, aligned.size() * sizeof(float));
     samples = aligned.data();
   }
 

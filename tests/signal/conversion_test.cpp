@@ -68,9 +68,11 @@ TEST(ResampleToMono16k, RatesThatAreNoRatesGiveAnEmptyBlock) {
   const Samples input(100, 0.5F);
   for (double rate : {0.0, -0.0, -48000.0, std::numeric_limits<double>::infinity(),
                       -std::numeric_limits<double>::infinity(), std::numeric_limits<double>::quiet_NaN(),
-                      std::numeric_limits<double>::denorm_min()}) {
+                      std::numeric_limits<double>::denorm_min(), 1e-300, 0.5, 999.99}) {
     EXPECT_TRUE(resampleToMono16k(input, rate).empty()) << rate;
   }
+  // The lowest rate still converted: sixteen outputs per input sample.
+  EXPECT_EQ(resampleToMono16k(input, 1000.0).size(), 1600U);
 }
 
 TEST(ResampleToMono16k, InterpolationIsAMultiplyThenAnAdd) {

@@ -174,6 +174,11 @@ TEST_F(SystemAudioHandlerTest, ReadsBytesThatAreNotAlignedForFloats) {
   CapturedOutput out(STDOUT_FILENO);
   mixer->pushMic(std::vector<float>(1, 0.0F));
   EXPECT_EQ(out.contents(), "\xFF\x3F");
+
+  // Fewer bytes than one float, unaligned: an empty block, and no copy of nothing.
+  SystemAudioHandler fresh(mixer);
+  fresh.didOutput({true, kInterleavedStereo, ByteRun{bytes.data() + 1, 3}}, OutputType::audio);
+  EXPECT_EQ(mixer->waitingSystemSamples(), 159U);
 }
 
 }  // namespace

@@ -1,0 +1,95 @@
+// Arbitrary stdin bytes through line splitting, trimming, upper-casing and the warning's event line:
+// the commands passed on and every event line written must be exactly what the input asks for, and
+// every line must be valid JSON that parses back to its message.
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "protocol/command_reader.h"
+
+namespace {
+
+using zarvi::Command;
+using nlohmann::json;
+
+std::string readAll(int fd) {
+  std::string text;
+  char buffer[65536];
+  ::lseek(fd, 0, SEEK_SET);
+  for (ssize_t got; (got = ::read(fd, buffer, sizeof buffer)) > 0;) text.append(buffer, static_cast<std::size_t>(got));
+  return text;
+}
+
+// What a JSON parser makes of a message: the message with broken UTF-8 replaced by U+FFFD.
+std::string asParsed(const std::string& message) {
+  return json::parse(json(message).dump(-1, ' ', false, json::error_handler_t::replace)).get<std::string>();
+}
+
+void check(bool condition) {
+  if (!condition) std::abort();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  static const int events = ::memfd_create("events", 0);
+  if (size == 0) return 0;
+  const std::size_t chunk = 1 + data[0] % 97;
+  const std::string_view input(reinterpret_cast<const char*>(data) + 1, size - 1);
+
+  ::ftruncate(events, 0);
+  ::lseek(events, 0, SEEK_SET);
+  const int savedStderr = ::dup(STDERR_FILENO);
+  ::dup2(events, STDERR_FILENO);
+  std::vector<Command> commands;
+  zarvi::CommandReader reader(-1, [&](Command command) { commands.push_back(command); });
+  for (std::size_t at = 0; at < input.size(); at += chunk) reader.feed(input.substr(at, chunk));
+  reader.finish();
+  ::dup2(savedStderr, STDERR_FILENO);
+  ::close(savedStderr);
+
+  // The same input, line by line, as the protocol defines it.
+  std::vector<Command> expectedCommands;
+  std::vector<std::string> expectedWarnings;
+  std::string_view rest = input;
+  while (!rest.empty()) {
+    const std::size_t end = rest.find('\n');
+    std::string_view line = rest.substr(0, end);
+    line = line.substr(0, zarvi::CommandReader::maxLineBytes);
+    const std::string word = zarvi::commandWord(line);
+    if (word == "START") {
+      expectedCommands.push_back(Command::start);
+    } else if (word == "STOP") {
+      expectedCommands.push_back(Command::stop);
+    } else if (word == "QUIT") {
+      expectedCommands.push_back(Command::quit);
+    } else {
+      expectedWarnings.push_back(asParsed("Unknown command: " + word));
+    }
+    if (end == std::string_view::npos) break;
+    rest.remove_prefix(end + 1);
+  }
+  expectedCommands.push_back(Command::endOfInput);
+  check(commands == expectedCommands);
+
+  const std::string text = readAll(events);
+  std::vector<std::string> warnings;
+  std::size_t at = 0;
+  while (at < text.size()) {
+    const std::size_t end = text.find('\n', at);
+    check(end != std::string::npos);
+    const auto parsed = json::parse(text.substr(at, end - at), nullptr, false);
+    check(!parsed.is_discarded() && parsed.is_object() && parsed.size() == 2);
+    check(parsed.contains("type") && parsed["type"] == "warn" && parsed.contains("msg") && parsed["msg"].is_string());
+    warnings.push_back(parsed["msg"].get<std::string>());
+    at = end + 1;
+  }
+  check(warnings == expectedWarnings);
+  return 0;
+}
