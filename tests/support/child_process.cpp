@@ -8,7 +8,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <sstream>
 #include <stdexcept>
 
@@ -129,6 +132,43 @@ bool ChildProcess::waitForStdout(std::size_t bytes, std::chrono::milliseconds ti
   std::unique_lock<std::mutex> hold(mutex_);
   return changed_.wait_for(hold, timeout, [&] { return stdout_.size() >= bytes; });
 }
+
+std::string ChildProcess::readStdout(std::size_t maxBytes, std::chrono::milliseconds timeout) {
+  std::string bytes;
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (bytes.size() < maxBytes) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) break;
+    pollfd readable{stdoutFd_, POLLIN, 0};
+    if (::poll(&readable, 1, static_cast<int>(left.count())) <= 0) break;
+    char buffer[65536];
+    const ssize_t got = ::read(stdoutFd_, buffer, std::min(sizeof buffer, maxBytes - bytes.size()));
+    if (got <= 0) break;
+    bytes.append(buffer, static_cast<std::size_t>(got));
+  }
+  return bytes;
+}
+
+long ChildProcess::peakMemoryKb() {
+  std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.starts_with("VmHWM:")) return std::stol(line.substr(6));
+  }
+  return -1;
+}
+
+int ChildProcess::openDescriptors() {
+  const std::filesystem::path fds("/proc/" + std::to_string(pid_) + "/fd");
+  return static_cast<int>(std::distance(std::filesystem::directory_iterator(fds), std::filesystem::directory_iterator()));
+}
+
+int ChildProcess::threads() {
+  const std::filesystem::path tasks("/proc/" + std::to_string(pid_) + "/task");
+  return static_cast<int>(
+      std::distance(std::filesystem::directory_iterator(tasks), std::filesystem::directory_iterator()));
+}
+
+void ChildProcess::signal(int number) { ::kill(pid_, number); }
 
 std::string ChildProcess::stderrText() {
   const std::lock_guard<std::mutex> hold(mutex_);

@@ -46,6 +46,15 @@ class ChildProcess {
   // Waits until stdout has at least this many bytes.
   bool waitForStdout(std::size_t bytes, std::chrono::milliseconds timeout);
 
+  // Without the drain thread: reads what stdout offers within the timeout, up to maxBytes.
+  std::string readStdout(std::size_t maxBytes, std::chrono::milliseconds timeout);
+
+  // From /proc: the peak resident memory (VmHWM), open descriptors and threads of the child.
+  long peakMemoryKb();
+  int openDescriptors();
+  int threads();
+  void signal(int number);
+
   std::string stderrText();
   std::vector<std::string> stderrLines();
   std::string stdoutBytes();

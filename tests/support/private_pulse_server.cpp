@@ -79,6 +79,10 @@ void PrivatePulseServer::kill() {
   std::system(("kill -9 $(cat " + directory_ + "/server.pid)").c_str());
 }
 
+void PrivatePulseServer::signal(int number) {
+  std::system(("kill -" + std::to_string(number) + " $(cat " + directory_ + "/server.pid)").c_str());
+}
+
 void PrivatePulseServer::stop() {
   stopPlaying();
   if (!running_) return;

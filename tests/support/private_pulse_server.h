@@ -25,6 +25,8 @@ class PrivatePulseServer {
   void pactl(const std::string& arguments);
   // Ends the server at once, as a crash would.
   void kill();
+  // Sends a signal to the server: SIGSTOP freezes it, SIGCONT thaws it.
+  void signal(int number);
   void stop();
   // Starts it again after stop() or kill(), at the same address.
   void start();

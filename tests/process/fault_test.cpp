@@ -1,0 +1,184 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "protocol/command_reader.h"
+#include "support/child_process.h"
+#include "support/event_lines.h"
+#include "support/private_pulse_server.h"
+
+namespace zarvi {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+using Events = std::vector<std::string>;
+using testing::ChildProcess;
+
+const std::string kCaptureStarted = R"({"type":"status","msg":"capture_started"})";
+const std::string kCaptureStopped = R"({"type":"status","msg":"capture_stopped"})";
+// One microphone block of the private server's 44.1 kHz microphone: 3969 frames -> 1440 samples.
+constexpr std::size_t kBlockBytes = 2880;
+
+// The tool's own footprint stays far below this. Sanitizers hold freed memory in quarantine, so their
+// builds are not measured against it.
+void expectBoundedMemory(long peakKb) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  (void)peakKb;
+#else
+  EXPECT_LT(peakKb, 64 * 1024) << "peak resident memory in KiB";
+#endif
+}
+
+class FaultTest : public ::testing::Test {
+ protected:
+  void SetUp() override { server = std::make_unique<testing::PrivatePulseServer>(); }
+
+  ChildProcess::Options options(bool drainStdout = true) {
+    return {{{"PULSE_SERVER", server->address()}}, {"ZARVI_AUDIO_MIC_ONLY", "ZARVI_AUDIO_VERBOSE"}, drainStdout};
+  }
+
+  std::unique_ptr<testing::PrivatePulseServer> server;
+};
+
+TEST_F(FaultTest, AFrozenServerFailsTheStartInTimeAndQuitStillEndsTheProcess) {
+  ChildProcess tool(options());
+  // A first run connects both sources; the freeze then finds open connections, the harder case.
+  tool.writeStdin("START\nSTOP\n");
+  ASSERT_TRUE(tool.waitForLine(kCaptureStopped, 20s)) << tool.stderrText();
+  server->signal(SIGSTOP);
+  const auto startSent = Clock::now();
+  tool.writeStdin("START\n");
+  tool.writeStdin("QUIT\n");
+  const bool started = tool.waitForLine(kCaptureStarted, 15s, 2);
+  const auto startTook = Clock::now() - startSent;
+  const auto status = tool.waitExit(15s);
+  const auto quitTook = Clock::now() - startSent;
+  server->signal(SIGCONT);
+  ASSERT_TRUE(started) << tool.stderrText();
+  EXPECT_LE(startTook, 10s);
+  EXPECT_EQ(status, 0);
+  EXPECT_LE(quitTook, 15s);
+  const Events events = testing::events(tool.stderrText());
+  const Events secondRun(events.begin() + 8, events.end());
+  ASSERT_EQ(secondRun.size(), 6U) << tool.stderrText();
+  EXPECT_EQ(secondRun[0], "warn system_audio_start_failed: Timeout");
+  EXPECT_EQ(secondRun[1], "status mic_format: 0.0Hz, 0ch");
+  EXPECT_EQ(secondRun[2], "error Mic start failed: Timeout");
+  EXPECT_EQ(Events(secondRun.begin() + 3, secondRun.end()),
+            (Events{"status capture_started", "status capture_stopped", "status quitting"}));
+}
+
+TEST_F(FaultTest, AHostThatClosesStdoutLosesOnlyThePcm) {
+  ChildProcess tool(options(false));
+  tool.writeStdin("START\n");
+  ASSERT_TRUE(tool.waitForLine(kCaptureStarted, 20s)) << tool.stderrText();
+  EXPECT_FALSE(tool.readStdout(kBlockBytes, 10s).empty());
+  tool.closeStdout();
+  // Long enough for several blocks to meet the closed pipe.
+  std::this_thread::sleep_for(1s);
+  tool.writeStdin("STOP\nSTART\n");
+  ASSERT_TRUE(tool.waitForLine(kCaptureStarted, 20s, 2)) << tool.stderrText();
+  tool.writeStdin("QUIT\n");
+  EXPECT_EQ(tool.waitExit(20s), 0);
+  EXPECT_EQ(testing::events(tool.stderrText()).back(), "status quitting");
+}
+
+TEST_F(FaultTest, AHostThatStopsReadingForTenSecondsGetsWholeBlocksAfterwards) {
+  ChildProcess tool(options(false));
+  tool.writeStdin("START\n");
+  ASSERT_TRUE(tool.waitForLine(kCaptureStarted, 20s)) << tool.stderrText();
+  std::string pcm = tool.readStdout(4 * kBlockBytes, 10s);
+  // The stall is the scenario itself: nothing is read for ten seconds, and STOP comes in the middle.
+  std::this_thread::sleep_for(5s);
+  tool.writeStdin("STOP\n");
+  std::this_thread::sleep_for(5s);
+  const long peakKb = tool.peakMemoryKb();
+  while (tool.running()) {
+    const std::string more = tool.readStdout(1 << 20, 200ms);
+    pcm += more;
+    if (more.empty() && tool.stderrText().find("capture_stopped") != std::string::npos) break;
+  }
+  ASSERT_TRUE(tool.waitForLine(kCaptureStopped, 20s)) << tool.stderrText();
+  tool.writeStdin("QUIT\n");
+  pcm += tool.readStdout(1 << 20, 2s);
+  EXPECT_EQ(tool.waitExit(20s), 0);
+  EXPECT_EQ(pcm.size() % kBlockBytes, 0U) << pcm.size();
+  EXPECT_GT(pcm.size(), 4 * kBlockBytes);
+  expectBoundedMemory(peakKb);
+  std::printf("peak resident memory while stalled: %ld KiB, PCM afterwards: %zu bytes\n", peakKb, pcm.size());
+}
+
+// Random bytes that hold no command line, so that the process lives through all of them.
+std::string randomNonCommands(std::size_t size) {
+  std::mt19937 random(7);
+  std::string bytes(size, '\0');
+  for (char& byte : bytes) {
+    const auto r = random() % 1000;
+    byte = r < 4 ? '\n' : r < 8 ? '\r' : r < 12 ? '\0' : static_cast<char>(random() % 256);
+  }
+  std::size_t start = 0;
+  while (start < bytes.size()) {
+    const std::size_t end = std::min(bytes.find('\n', start), bytes.size());
+    const std::string word = commandWord(std::string_view(bytes).substr(start, end - start));
+    if (word == "START" || word == "STOP" || word == "QUIT") bytes[start] = 'x';
+    start = end + 1;
+  }
+  return bytes;
+}
+
+TEST_F(FaultTest, HostileInputOnStdinKeepsEveryLineValidAndMemoryBounded) {
+  ChildProcess tool(options());
+  tool.writeStdin(randomNonCommands(10 << 20));
+  tool.writeStdin("\n");
+  const std::string hugeLine(100 << 20, 'q');
+  tool.writeStdin(hugeLine);
+  // The pipe holds at most 64 KiB, so nearly all of it has been read by now.
+  const long peakKb = tool.peakMemoryKb();
+  tool.writeStdin("\nQUIT\n");
+  EXPECT_EQ(tool.waitExit(60s), 0);
+  const Events events = testing::events(tool.stderrText());
+  ASSERT_GE(events.size(), 3U);
+  for (const auto& event : events) ASSERT_FALSE(event.starts_with("unparsable")) << event.substr(0, 200);
+  EXPECT_EQ(events.front(), "status ready");
+  EXPECT_EQ(events[events.size() - 2], "warn Unknown command: " + std::string(64 * 1024, 'Q'));
+  EXPECT_EQ(events.back(), "status quitting");
+  expectBoundedMemory(peakKb);
+  std::printf("peak resident memory after 110 MB of input: %ld KiB, %zu events\n", peakKb, events.size());
+}
+
+TEST_F(FaultTest, TwoHundredStartStopPairsKeepTheirOrderAndLeakNothing) {
+  ChildProcess tool(options());
+  tool.writeStdin("START\nSTOP\n");
+  ASSERT_TRUE(tool.waitForLine(kCaptureStopped, 20s)) << tool.stderrText();
+  const int descriptorsAfterFirst = tool.openDescriptors();
+  const int threadsAfterFirst = tool.threads();
+  std::string pairs;
+  for (int i = 0; i < 200; ++i) pairs += "START\nSTOP\n";
+  tool.writeStdin(pairs);
+  ASSERT_TRUE(tool.waitForLine(kCaptureStopped, 240s, 201)) << tool.stderrText().substr(0, 2000);
+  const int descriptorsAfterAll = tool.openDescriptors();
+  const int threadsAfterAll = tool.threads();
+  tool.writeStdin("QUIT\n");
+  EXPECT_EQ(tool.waitExit(20s), 0);
+
+  const Events run = {"status system_started", "status mic_format: 44100.0Hz, 2ch", "status mic_started",
+                      "status capture_started", "status system_stopped", "status mic_stopped",
+                      "status capture_stopped"};
+  Events expected = {"status ready"};
+  for (int i = 0; i < 201; ++i) expected.insert(expected.end(), run.begin(), run.end());
+  expected.push_back("status quitting");
+  EXPECT_EQ(testing::events(tool.stderrText()), expected);
+  EXPECT_LE(descriptorsAfterAll, descriptorsAfterFirst);
+  EXPECT_LE(threadsAfterAll, threadsAfterFirst);
+  std::printf("after the first capture: %d descriptors, %d threads; after 201: %d descriptors, %d threads\n",
+              descriptorsAfterFirst, threadsAfterFirst, descriptorsAfterAll, threadsAfterAll);
+}
+
+}  // namespace
+}  // namespace zarvi
