@@ -124,50 +124,5 @@ TEST_F(RealAudioTest, ASinkMonitorAsDefaultSourceIsNoMicrophone) {
   EXPECT_EQ(tool.stdoutSize(), 0U);
 }
 
-TEST_F(RealAudioTest, AServerThatDiesWhileCapturingIsReportedOnceAndCommandsStillWork) {
-  ChildProcess tool(options());
-  tool.writeStdin("START\n");
-  ASSERT_TRUE(tool.waitForLine(R"({"type":"status","msg":"capture_started"})", 20s)) << tool.stderrText();
-  ASSERT_TRUE(tool.waitForStdout(2880, 20s));
-  server->kill();
-  const auto reported = [](const std::string& text) {
-    return text.find("Mic stream failed: ") != std::string::npos &&
-           text.find("system_audio_stream_failed: ") != std::string::npos;
-  };
-  ASSERT_TRUE(tool.waitForStderr(reported, 20s)) << tool.stderrText();
-  tool.writeStdin("STOP\nQUIT\n");
-  EXPECT_EQ(tool.waitExit(20s), 0);
-  const Events events = testing::events(tool.stderrText());
-  ASSERT_EQ(events.size(), 11U) << tool.stderrText();
-  const Events failures(events.begin() + 5, events.begin() + 7);
-  EXPECT_TRUE(std::is_permutation(failures.begin(), failures.end(),
-                                  Events{"error Mic stream failed: Connection terminated",
-                                         "warn system_audio_stream_failed: Connection terminated"}
-                                      .begin()))
-      << failures[0] << " / " << failures[1];
-  EXPECT_EQ(Events(events.begin() + 7, events.end()), (Events{"status system_stopped", "status mic_stopped",
-                                                              "status capture_stopped", "status quitting"}));
-}
-
-TEST_F(RealAudioTest, AServerThatComesUpLaterIsUsedAtTheNextStart) {
-  server->stop();
-  ChildProcess tool(options());
-  tool.writeStdin("START\n");
-  ASSERT_TRUE(tool.waitForLine(R"({"type":"status","msg":"capture_started"})", 20s)) << tool.stderrText();
-  EXPECT_NE(tool.stderrText().find("system_audio_start_failed: "), std::string::npos);
-  EXPECT_NE(tool.stderrText().find("Mic start failed: "), std::string::npos);
-  server->start();
-  tool.writeStdin("STOP\nSTART\n");
-  ASSERT_TRUE(tool.waitForLine(R"({"type":"status","msg":"capture_started"})", 20s, 2)) << tool.stderrText();
-  ASSERT_TRUE(tool.waitForStdout(2880, 20s)) << tool.stderrText();
-  tool.writeStdin("QUIT\n");
-  EXPECT_EQ(tool.waitExit(20s), 0);
-  const Events events = testing::events(tool.stderrText());
-  const Events secondRun(std::find(events.begin(), events.end(), "status capture_stopped") + 1, events.end());
-  EXPECT_EQ(secondRun, (Events{"status system_started", "status mic_format: 44100.0Hz, 2ch",
-                               "status mic_started", "status capture_started", "status system_stopped",
-                               "status mic_stopped", "status capture_stopped", "status quitting"}));
-}
-
 }  // namespace
 }  // namespace zarvi
