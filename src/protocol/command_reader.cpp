@@ -22,20 +22,13 @@ bool isAsciiSpace(char c) {
   return c == ' ' || c == '\t' || (c >= '\n' && c <= '\r');
 }
 
-std::size_t leadingSpace(std::string_view text) {
+// Bytes of white space at the start (or the end) of text; 0 when there is none.
+template <bool atEnd>
+std::size_t spaceAt(std::string_view text) {
   if (text.empty()) return 0;
-  if (isAsciiSpace(text.front())) return 1;
+  if (isAsciiSpace(atEnd ? text.back() : text.front())) return 1;
   for (const auto space : kWideSpaces) {
-    if (text.starts_with(space)) return space.size();
-  }
-  return 0;
-}
-
-std::size_t trailingSpace(std::string_view text) {
-  if (text.empty()) return 0;
-  if (isAsciiSpace(text.back())) return 1;
-  for (const auto space : kWideSpaces) {
-    if (text.ends_with(space)) return space.size();
+    if (atEnd ? text.ends_with(space) : text.starts_with(space)) return space.size();
   }
   return 0;
 }
@@ -43,8 +36,8 @@ std::size_t trailingSpace(std::string_view text) {
 }  // namespace
 
 std::string commandWord(std::string_view line) {
-  for (std::size_t n; (n = leadingSpace(line)) > 0;) line.remove_prefix(n);
-  for (std::size_t n; (n = trailingSpace(line)) > 0;) line.remove_suffix(n);
+  for (std::size_t n; (n = spaceAt<false>(line)) > 0;) line.remove_prefix(n);
+  for (std::size_t n; (n = spaceAt<true>(line)) > 0;) line.remove_suffix(n);
   std::string word(line);
   for (char& c : word) {
     if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');

@@ -15,14 +15,15 @@
 
 namespace {
 
-using zarvi::Command;
 using nlohmann::json;
+using zarvi::Command;
 
 std::string readAll(int fd) {
   std::string text;
   char buffer[65536];
   ::lseek(fd, 0, SEEK_SET);
-  for (ssize_t got; (got = ::read(fd, buffer, sizeof buffer)) > 0;) text.append(buffer, static_cast<std::size_t>(got));
+  for (ssize_t got; (got = ::read(fd, buffer, sizeof buffer)) > 0;)
+    text.append(buffer, static_cast<std::size_t>(got));
   return text;
 }
 
@@ -86,7 +87,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     check(end != std::string::npos);
     const auto parsed = json::parse(text.substr(at, end - at), nullptr, false);
     check(!parsed.is_discarded() && parsed.is_object() && parsed.size() == 2);
-    check(parsed.contains("type") && parsed["type"] == "warn" && parsed.contains("msg") && parsed["msg"].is_string());
+    check(parsed.contains("type") && parsed["type"] == "warn" && parsed.contains("msg") &&
+          parsed["msg"].is_string());
     warnings.push_back(parsed["msg"].get<std::string>());
     at = end + 1;
   }

@@ -6,19 +6,10 @@
 #include <cstring>
 #include <vector>
 
+#include "fuzz_input.h"
 #include "signal/conversion.h"
 
 namespace {
-
-template <typename T>
-T take(const std::uint8_t*& data, std::size_t& size) {
-  T value{};
-  const std::size_t n = size < sizeof(T) ? size : sizeof(T);
-  std::memcpy(&value, data, n);
-  data += n;
-  size -= n;
-  return value;
-}
 
 void check(bool condition) {
   if (!condition) std::abort();
@@ -27,10 +18,10 @@ void check(bool condition) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  const auto selector = take<std::uint8_t>(data, size);
-  const auto rate = take<double>(data, size);
-  const auto channels = static_cast<std::int64_t>(take<std::int16_t>(data, size));
-  const auto flags = take<std::uint32_t>(data, size);
+  const auto selector = zarvi::fuzzing::take<std::uint8_t>(data, size);
+  const auto rate = zarvi::fuzzing::take<double>(data, size);
+  const auto channels = static_cast<std::int64_t>(zarvi::fuzzing::take<std::int16_t>(data, size));
+  const auto flags = zarvi::fuzzing::take<std::uint32_t>(data, size);
   std::vector<float> samples(size / sizeof(float));
   if (!samples.empty()) std::memcpy(samples.data(), data, samples.size() * sizeof(float));
   const auto count = static_cast<std::int64_t>(samples.size());

@@ -7,23 +7,10 @@
 #include <memory>
 #include <vector>
 
+#include "fuzz_input.h"
 #include "protocol/process_values.h"
 #include "signal/audio_mixer.h"
 #include "sources/system_audio_handler.h"
-
-namespace {
-
-template <typename T>
-T take(const std::uint8_t*& data, std::size_t& size) {
-  T value{};
-  const std::size_t n = size < sizeof(T) ? size : sizeof(T);
-  std::memcpy(&value, data, n);
-  data += n;
-  size -= n;
-  return value;
-}
-
-}  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   zarvi::VERBOSE_AUDIO = true;  // every debug line of the handler is built
@@ -32,16 +19,16 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace zarvi::platform;
-  const auto switches = take<std::uint8_t>(data, size);
+  const auto switches = zarvi::fuzzing::take<std::uint8_t>(data, size);
   StreamBasicDescription description;
-  description.sampleRate = take<double>(data, size);
-  description.formatFlags = take<std::uint32_t>(data, size);
-  description.bytesPerPacket = take<std::uint32_t>(data, size);
-  description.framesPerPacket = take<std::uint32_t>(data, size);
-  description.bytesPerFrame = take<std::uint32_t>(data, size);
-  description.channelsPerFrame = take<std::uint32_t>(data, size);
-  description.bitsPerChannel = take<std::uint32_t>(data, size);
-  const std::size_t misalignment = take<std::uint8_t>(data, size) % 4;
+  description.sampleRate = zarvi::fuzzing::take<double>(data, size);
+  description.formatFlags = zarvi::fuzzing::take<std::uint32_t>(data, size);
+  description.bytesPerPacket = zarvi::fuzzing::take<std::uint32_t>(data, size);
+  description.framesPerPacket = zarvi::fuzzing::take<std::uint32_t>(data, size);
+  description.bytesPerFrame = zarvi::fuzzing::take<std::uint32_t>(data, size);
+  description.channelsPerFrame = zarvi::fuzzing::take<std::uint32_t>(data, size);
+  description.bitsPerChannel = zarvi::fuzzing::take<std::uint32_t>(data, size);
+  const std::size_t misalignment = zarvi::fuzzing::take<std::uint8_t>(data, size) % 4;
 
   std::vector<std::uint8_t> block(misalignment + size);
   if (size > 0) std::memcpy(block.data() + misalignment, data, size);
@@ -49,7 +36,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   buffer.isValid = (switches & 1) == 0;
   if ((switches & 2) == 0) buffer.description = description;
   if ((switches & 4) == 0) {
-    buffer.data = ByteRun{(switches & 8) == 0 ? block.data() + misalignment : nullptr, static_cast<std::int64_t>(size)};
+    buffer.data =
+        ByteRun{(switches & 8) == 0 ? block.data() + misalignment : nullptr, static_cast<std::int64_t>(size)};
   }
   const OutputType type = (switches & 16) == 0 ? OutputType::audio : OutputType::screen;
 
@@ -57,7 +45,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   zarvi::SystemAudioHandler handler(mixer);
   handler.didOutput(buffer, type);
   handler.didOutput(buffer, type);  // the second one takes the path without the format line
-  if (mixer->waitingSystemSamples() > static_cast<std::size_t>(zarvi::AudioMixer::maxSysBufferSamples)) std::abort();
+  if (mixer->waitingSystemSamples() > static_cast<std::size_t>(zarvi::AudioMixer::maxSysBufferSamples))
+    std::abort();
   mixer->pushMic(std::vector<float>(1 + switches % 64, 0.25F));
   return 0;
 }
