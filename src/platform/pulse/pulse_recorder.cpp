@@ -78,7 +78,7 @@ void onStateChanged(pa_stream* stream, void* data) {
 PulseRecorder::PulseRecorder(std::shared_ptr<PulseContext> context, std::shared_ptr<Session> session)
     : context_(std::move(context)), session_(std::move(session)) {}
 
-std::unique_ptr<PulseRecorder> PulseRecorder::open(std::shared_ptr<PulseContext> context,
+std::unique_ptr<PulseRecorder> PulseRecorder::open(const std::shared_ptr<PulseContext>& context,
                                                    const Request& request, platform::SerialQueue& queue,
                                                    BlockHandler onBlock, platform::FailureHandler onFailure,
                                                    Deadline deadline, std::string& error) {

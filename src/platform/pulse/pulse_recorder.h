@@ -26,10 +26,10 @@ class PulseRecorder {
   };
 
   // Starts recording before the deadline; nullptr and the server's error text on failure.
-  static std::unique_ptr<PulseRecorder> open(std::shared_ptr<PulseContext> context, const Request& request,
-                                             platform::SerialQueue& queue, BlockHandler onBlock,
-                                             platform::FailureHandler onFailure, Deadline deadline,
-                                             std::string& error);
+  static std::unique_ptr<PulseRecorder> open(const std::shared_ptr<PulseContext>& context,
+                                             const Request& request, platform::SerialQueue& queue,
+                                             BlockHandler onBlock, platform::FailureHandler onFailure,
+                                             Deadline deadline, std::string& error);
   // Stops recording. When it returns, no handler of this recorder runs or will run.
   ~PulseRecorder();
   PulseRecorder(const PulseRecorder&) = delete;
