@@ -10,6 +10,7 @@
 #include "fakes/fake_platform.h"
 #include "sources/mic_capture.h"
 #include "sources/system_audio_handler.h"
+#include "support/captured_output.h"
 
 namespace zarvi {
 namespace {
@@ -74,6 +75,7 @@ TEST(LongRun, AnHourOfAudioComesOutExactlyAndInFlatMemory) {
       true, platform::StreamBasicDescription{48000, 0x9, 8, 1, 8, 2, 32},
       platform::ByteRun{interleaved.data(), static_cast<std::int64_t>(interleaved.size() * 4)}};
 
+  const testing::CapturedOutput events(STDERR_FILENO);
   CountedStdout out;
   mic->start();
   long afterFirstMinute = 0;
