@@ -73,10 +73,4 @@ std::size_t BoundedByteBuffer::droppedBytes() const {
   return dropped_;
 }
 
-void BoundedByteBuffer::clear() {
-  const std::lock_guard<std::mutex> hold(mutex_);
-  head_ = 0;
-  size_ = 0;
-}
-
 }  // namespace zarvi::platform

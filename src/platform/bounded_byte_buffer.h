@@ -19,7 +19,6 @@ class BoundedByteBuffer {
   bool read(void* into, std::size_t size);
   std::size_t size() const;
   std::size_t droppedBytes() const;
-  void clear();
 
  private:
   void makeRoom(std::size_t size);  // with mutex_ held

@@ -22,7 +22,6 @@ class SerialQueue {
   // Runs work on the queue and waits for it; never call it from the queue's own thread.
   void sync(const std::function<void()>& work);
   bool isCurrent() const;
-  const std::string& label() const { return label_; }
 
  private:
   void run();

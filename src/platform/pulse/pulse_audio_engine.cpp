@@ -5,12 +5,6 @@
 
 namespace zarvi::pulse {
 
-PulseAudioEngine::PulseAudioEngine() = default;
-
-PulseAudioEngine::~PulseAudioEngine() {
-  recorder_.reset();
-}
-
 platform::InputFormat PulseAudioEngine::inputFormat() {
   const Deadline deadline = deadlineFromNow();
   formatError_.reset();

@@ -18,9 +18,6 @@ namespace zarvi::pulse {
 // A default source that is the monitor of a sink is no microphone: it is treated as no input device.
 class PulseAudioEngine : public platform::AudioEngine {
  public:
-  PulseAudioEngine();
-  ~PulseAudioEngine() override;
-
   platform::InputFormat inputFormat() override;
   void installTap(std::uint32_t bufferFrames, const platform::InputFormat& format,
                   platform::TapBlock block) override;

@@ -47,10 +47,6 @@ PulseCaptureStream::PulseCaptureStream(std::shared_ptr<PulseContext> context, st
       spec_{PA_SAMPLE_FLOAT32NE, static_cast<std::uint32_t>(configuration.sampleRate),
             static_cast<std::uint8_t>(configuration.channelCount)} {}
 
-PulseCaptureStream::~PulseCaptureStream() {
-  recorder_.reset();
-}
-
 std::optional<std::string> PulseCaptureStream::addOutput(platform::StreamOutput& output,
                                                          platform::OutputType type,
                                                          platform::SerialQueue& queue) {

@@ -30,7 +30,6 @@ class PulseCaptureStream : public platform::CaptureStream {
 
   PulseCaptureStream(std::shared_ptr<PulseContext> context, std::string sourceName,
                      const platform::StreamConfiguration& configuration);
-  ~PulseCaptureStream() override;
 
   std::optional<std::string> addOutput(platform::StreamOutput& output, platform::OutputType type,
                                        platform::SerialQueue& queue) override;
@@ -45,7 +44,7 @@ class PulseCaptureStream : public platform::CaptureStream {
   pa_sample_spec spec_{};
   platform::StreamOutput* audioOutput_ = nullptr;
   platform::SerialQueue* audioQueue_ = nullptr;
-  std::unique_ptr<PulseRecorder> recorder_;
+  std::unique_ptr<PulseRecorder> recorder_;  // declared last: it stops before the rest goes
 };
 
 }  // namespace zarvi::pulse
