@@ -29,6 +29,14 @@ bool writeAll(int fd, const void* data, std::size_t size) {
   return true;
 }
 
+bool waitUntilReadable(int fd) {
+  for (;;) {
+    pollfd waitFor{fd, POLLIN, 0};
+    if (::poll(&waitFor, 1, -1) >= 0) return (waitFor.revents & POLLNVAL) == 0;
+    if (errno != EINTR) return false;
+  }
+}
+
 bool writeStandardOutput(const void* data, std::size_t size) {
   return writeAll(STDOUT_FILENO, data, size);
 }

@@ -9,6 +9,9 @@ namespace zarvi::platform {
 // Returns true when every byte was written.
 bool writeAll(int fd, const void* data, std::size_t size);
 
+// Blocks until fd has something to read, or its end or an error; false when polling fails for good.
+bool waitUntilReadable(int fd);
+
 bool writeStandardOutput(const void* data, std::size_t size);
 bool writeStandardError(const void* data, std::size_t size);
 

@@ -5,6 +5,7 @@
 #include <array>
 #include <cerrno>
 
+#include "platform/standard_streams.h"
 #include "protocol/events.h"
 
 namespace zarvi {
@@ -53,6 +54,11 @@ void CommandReader::run() {
   for (;;) {
     const ssize_t got = ::read(fd, buffer.data(), buffer.size());
     if (got < 0 && errno == EINTR) continue;
+    if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      // A host may hand over a non-blocking pipe; an empty read is no end of input.
+      if (!platform::waitUntilReadable(fd)) break;
+      continue;
+    }
     if (got <= 0) break;
     feed({buffer.data(), static_cast<std::size_t>(got)});
   }
@@ -63,7 +69,9 @@ void CommandReader::feed(std::string_view bytes) {
   while (!bytes.empty()) {
     const std::size_t end = bytes.find('\n');
     const std::string_view piece = bytes.substr(0, end);
-    if (line.size() < maxLineBytes) line.append(piece.substr(0, maxLineBytes - line.size()));
+    // Until a line grows past the limit, line holds all of it; after that it stays too long.
+    if (line.size() + piece.size() > maxLineBytes) lineTooLong = true;
+    line.append(piece.substr(0, maxLineBytes - line.size()));
     lineOpen = true;
     if (end == std::string_view::npos) return;
     handleLine();
@@ -78,9 +86,14 @@ void CommandReader::finish() {
 
 void CommandReader::handleLine() {
   const std::string word = commandWord(line);
+  const bool tooLong = lineTooLong;
   line.clear();
   lineOpen = false;
-  if (word == "START") {
+  lineTooLong = false;
+  if (tooLong) {
+    // Only its first part was kept, so what the whole line says is unknown: never a command.
+    emitEvent(EventType::warn, "Unknown command: " + word);
+  } else if (word == "START") {
     onCommand(Command::start);
   } else if (word == "STOP") {
     onCommand(Command::stop);

@@ -15,7 +15,8 @@ std::string commandWord(std::string_view line);
 
 // Reads command lines from fd until its end. Recognised commands and the end of input go to
 // onCommand, which must not block; every other line gives an "Unknown command" warning. A line is
-// kept up to maxLineBytes; the rest of a longer line is read and dropped.
+// kept up to maxLineBytes; the rest of a longer line is read and dropped, and such a line is never a
+// command: its warning names the kept part, trimmed and upper-cased.
 class CommandReader {
  public:
   static constexpr std::size_t maxLineBytes = 64 * 1024;
@@ -35,6 +36,7 @@ class CommandReader {
   std::function<void(Command)> onCommand;
   std::string line;
   bool lineOpen = false;  // bytes of an unfinished line have been read
+  bool lineTooLong = false;
 };
 
 }  // namespace zarvi

@@ -20,6 +20,9 @@ std::string formatRate(double value) {
 }
 
 std::string formatLevel(float value) {
+  // glibc prints the sign of a NaN ("-nan", which inf - inf gives on x86-64); a level that is not a
+  // number has no sign.
+  if (std::isnan(value)) return "nan";
   // snprintf formats in the C locale: the process never calls setlocale. The largest float takes
   // 39 digits before the point, so the buffer always holds the whole text.
   std::array<char, 64> buffer{};

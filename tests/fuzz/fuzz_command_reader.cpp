@@ -32,6 +32,57 @@ std::string asParsed(const std::string& message) {
   return json::parse(json(message).dump(-1, ' ', false, json::error_handler_t::replace)).get<std::string>();
 }
 
+// The oracle's own reading of a line, independent of the reader's code: the documented blanks at both
+// ends (ASCII white space, U+0085, and the Unicode space separators, line and paragraph separators),
+// then ASCII letters upper-cased.
+std::string utf8(char32_t c) {
+  std::string text;
+  if (c < 0x80) {
+    text += static_cast<char>(c);
+  } else if (c < 0x800) {
+    text += static_cast<char>(0xC0 | (c >> 6));
+    text += static_cast<char>(0x80 | (c & 0x3F));
+  } else {
+    text += static_cast<char>(0xE0 | (c >> 12));
+    text += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    text += static_cast<char>(0x80 | (c & 0x3F));
+  }
+  return text;
+}
+
+const std::vector<std::string>& blanks() {
+  static const std::vector<std::string> all = [] {
+    std::vector<std::string> list;
+    for (char32_t c : {U'\t', U'\n', U'\v', U'\f', U'\r', U' ', U'\u0085', U'\u00A0', U'\u1680', U'\u2028',
+                       U'\u2029', U'\u202F', U'\u205F', U'\u3000'})
+      list.push_back(utf8(c));
+    for (char32_t c = 0x2000; c <= 0x200A; ++c) list.push_back(utf8(c));
+    return list;
+  }();
+  return all;
+}
+
+std::string expectedWord(std::string_view line) {
+  for (bool trimmed = true; trimmed;) {
+    trimmed = false;
+    for (const auto& blank : blanks()) {
+      if (line.starts_with(blank)) {
+        line.remove_prefix(blank.size());
+        trimmed = true;
+      }
+      if (line.ends_with(blank)) {
+        line.remove_suffix(blank.size());
+        trimmed = true;
+      }
+    }
+  }
+  std::string word;
+  for (const char c : line) word += (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c;
+  return word;
+}
+
+constexpr std::size_t kLongestCommandLine = 65536;
+
 void check(bool condition) {
   if (!condition) std::abort();
 }
@@ -61,10 +112,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::string_view rest = input;
   while (!rest.empty()) {
     const std::size_t end = rest.find('\n');
-    std::string_view line = rest.substr(0, end);
-    line = line.substr(0, zarvi::CommandReader::maxLineBytes);
-    const std::string word = zarvi::commandWord(line);
-    if (word == "START") {
+    const std::string_view line = rest.substr(0, end);
+    const std::string word = expectedWord(line.substr(0, kLongestCommandLine));
+    if (line.size() > kLongestCommandLine) {
+      expectedWarnings.push_back(asParsed("Unknown command: " + word));
+    } else if (word == "START") {
       expectedCommands.push_back(Command::start);
     } else if (word == "STOP") {
       expectedCommands.push_back(Command::stop);

@@ -82,21 +82,35 @@ TEST(CommandReader, EmptyInputIsJustItsEnd) {
   EXPECT_EQ(readAll(""), std::vector<Command>{Command::endOfInput});
 }
 
-TEST(CommandReader, KeepsOnlyTheFirst64KiBOfALineAndGoesOnWithTheNext) {
-  std::string warnings;
-  const std::string longLine = "x" + std::string(300000, 'y');
-  EXPECT_EQ(readAll(longLine + "\nSTART\n" + std::string(70000, ' ') + "STOP\n", &warnings),
-            (std::vector<Command>{Command::start, Command::endOfInput}));
-  const auto events = testing::events(warnings);
-  ASSERT_EQ(events.size(), 2U);
-  EXPECT_EQ(events[0], "warn Unknown command: X" + std::string(64 * 1024 - 1, 'Y'));
-  // The blanks fill the kept part, so the word that follows them is gone.
-  EXPECT_EQ(events[1], "warn Unknown command: ");
-}
-
-TEST(CommandReader, AStartPaddedWithinTheKeptPartStillCounts) {
-  EXPECT_EQ(readAll("START" + std::string(100000, ' ') + "\n"),
-            (std::vector<Command>{Command::start, Command::endOfInput}));
+TEST(CommandReader, ALineOver64KiBIsNeverACommandAndTheNextLineStillIs) {
+  using enum Command;
+  constexpr std::size_t limit = 64 * 1024;
+  const struct {
+    std::string line;
+    bool isStart;
+    std::string warning;  // the event after "warn ", when the line is no command
+  } cases[] = {
+      {"x" + std::string(300000, 'y'), false, "Unknown command: X" + std::string(limit - 1, 'Y')},
+      {"START" + std::string(limit - 5, ' '), true, ""},  // exactly 64 KiB: still a line like any other
+      {"START" + std::string(limit - 4, ' '), false, "Unknown command: START"},
+      {"START" + std::string(limit - 5, ' ') + "X", false, "Unknown command: START"},
+      {"START" + std::string(100000, ' '), false, "Unknown command: START"},
+      {std::string(70000, ' ') + "STOP", false, "Unknown command: "},
+      {" quit" + std::string(limit, '\t'), false, "Unknown command: QUIT"},
+  };
+  for (const auto& c : cases) {
+    std::string warnings;
+    const auto commands = readAll(c.line + "\nSTART\n", &warnings);
+    const std::vector<Command> expected =
+        c.isStart ? std::vector<Command>{start, start, endOfInput} : std::vector<Command>{start, endOfInput};
+    EXPECT_EQ(commands, expected)
+        << c.line.substr(0, 10) << "... of " << c.line.size() << " bytes";
+    const auto events = testing::events(warnings);
+    const std::vector<std::string> expectedEvents =
+        c.isStart ? std::vector<std::string>{} : std::vector<std::string>{"warn " + c.warning};
+    EXPECT_EQ(events, expectedEvents)
+        << c.line.substr(0, 10) << "... of " << c.line.size() << " bytes";
+  }
 }
 
 }  // namespace

@@ -4,7 +4,10 @@
 #include <unistd.h>
 
 #include <nlohmann/json.hpp>
+#include <algorithm>
+#include <chrono>
 #include <random>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -82,21 +85,61 @@ TEST(FormatEventLine, EveryLineParsesBackToItsMessageForAnyBytes) {
   }
 }
 
-TEST(EmitEvent, LinesFromManyThreadsNeverMix) {
-  CapturedOutput err(STDERR_FILENO);
-  const std::string longMessage(100000, 'x');
+// Standard error as a host's pipe that is read slowly: a line longer than the pipe's buffer goes out
+// in several writes, and another thread's write could land between them.
+class SlowlyReadStandardError {
+ public:
+  SlowlyReadStandardError() {
+    int fds[2];
+    if (::pipe(fds) != 0) throw std::runtime_error("pipe failed");
+    savedFd_ = ::dup(STDERR_FILENO);
+    ::dup2(fds[1], STDERR_FILENO);
+    ::close(fds[1]);
+    readFd_ = fds[0];
+    reader_ = std::thread([this] {
+      char chunk[4096];
+      for (ssize_t got; (got = ::read(readFd_, chunk, sizeof chunk)) > 0;) {
+        text_.append(chunk, static_cast<std::size_t>(got));
+        std::this_thread::sleep_for(std::chrono::microseconds(50));  // a host busy with other work
+      }
+    });
+  }
+  // Restores standard error and returns everything that was written to the pipe.
+  std::string finish() {
+    ::dup2(savedFd_, STDERR_FILENO);
+    ::close(savedFd_);
+    reader_.join();
+    ::close(readFd_);
+    return text_;
+  }
+
+ private:
+  int savedFd_ = -1;
+  int readFd_ = -1;
+  std::string text_;
+  std::thread reader_;
+};
+
+TEST(EmitEvent, LinesLongerThanThePipeBufferNeverMix) {
+  const std::string expectedLines[] = {formatEventLine(EventType::debug, std::string(100000, 'a')),
+                                       formatEventLine(EventType::debug, std::string(100000, 'b')),
+                                       formatEventLine(EventType::debug, std::string(100000, 'c')),
+                                       formatEventLine(EventType::debug, std::string(100000, 'd'))};
+  SlowlyReadStandardError err;
   std::vector<std::thread> threads;
-  for (int t = 0; t < 4; ++t) {
-    threads.emplace_back([&] {
-      for (int i = 0; i < 20; ++i) emitEvent(EventType::debug, longMessage);
+  for (char letter = 'a'; letter <= 'd'; ++letter) {
+    threads.emplace_back([letter] {
+      for (int i = 0; i < 20; ++i) emitEvent(EventType::debug, std::string(100000, letter));
     });
   }
   for (auto& thread : threads) thread.join();
-  const std::string expectedLine = formatEventLine(EventType::debug, longMessage);
-  const std::string text = err.contents();
-  ASSERT_EQ(text.size(), expectedLine.size() * 80);
-  for (std::size_t at = 0; at < text.size(); at += expectedLine.size()) {
-    ASSERT_EQ(text.compare(at, expectedLine.size(), expectedLine), 0) << "at byte " << at;
+  const std::string text = err.finish();
+  const std::size_t lineSize = expectedLines[0].size();
+  ASSERT_EQ(text.size(), lineSize * 80);
+  for (std::size_t at = 0; at < text.size(); at += lineSize) {
+    const std::string_view line(text.data() + at, lineSize);
+    ASSERT_TRUE(std::find(std::begin(expectedLines), std::end(expectedLines), line) != std::end(expectedLines))
+        << "the line at byte " << at << " is mixed with another one";
   }
 }
 

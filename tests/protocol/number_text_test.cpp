@@ -23,6 +23,7 @@ TEST(FormatRate, ShortestExactFormWithAFractionalPart) {
       {1e20, "100000000000000000000.0"},
       {std::numeric_limits<double>::infinity(), "inf"},
       {std::numeric_limits<double>::quiet_NaN(), "nan"},
+      {-std::numeric_limits<double>::quiet_NaN(), "nan"},
   };
   for (const auto& c : cases) EXPECT_EQ(formatRate(c.value), c.text);
 }
@@ -39,6 +40,10 @@ TEST(FormatLevel, FourDecimalsAsPrintfWritesThem) {
       {3.5355339F, "3.5355"},
       {std::numeric_limits<float>::infinity(), "inf"},
       {std::numeric_limits<float>::quiet_NaN(), "nan"},
+      // glibc prints the sign of a NaN; x86-64 gives a negative one for inf - inf.
+      {-std::numeric_limits<float>::quiet_NaN(), "nan"},
+      {std::numeric_limits<float>::infinity() - std::numeric_limits<float>::infinity(), "nan"},
+      {-std::numeric_limits<float>::infinity(), "-inf"},
       {-std::numeric_limits<float>::max(), "-340282346638528859811704183484516925440.0000"},
   };
   for (const auto& c : cases) EXPECT_EQ(formatLevel(c.value), c.text);
@@ -49,6 +54,8 @@ TEST(FormatSampleList, QuotedLevelsSeparatedByACommaAndABlank) {
   EXPECT_EQ(formatSampleList(samples, 3), R"(["0.5000", "-0.2500", "1.0000"])");
   EXPECT_EQ(formatSampleList(samples, 1), R"(["0.5000"])");
   EXPECT_EQ(formatSampleList(samples, 0), "[]");
+  const float notNumbers[] = {-std::numeric_limits<float>::quiet_NaN(), std::numeric_limits<float>::quiet_NaN()};
+  EXPECT_EQ(formatSampleList(notNumbers, 2), R"(["nan", "nan"])");
 }
 
 TEST(EnvironmentSwitch, OnlyTheExactValueOneTurnsItOn) {

@@ -34,6 +34,7 @@ ChildProcess::ChildProcess(Options options) {
   makePipe(in);
   makePipe(out);
   makePipe(err);
+  if (options.nonBlockingStdin) ::fcntl(in[0], F_SETFL, ::fcntl(in[0], F_GETFL) | O_NONBLOCK);
   ::signal(SIGPIPE, SIG_IGN);
   pid_ = ::fork();
   if (pid_ < 0) throw std::runtime_error("fork failed");

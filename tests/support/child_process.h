@@ -26,6 +26,8 @@ class ChildProcess {
     std::vector<std::pair<std::string, std::string>> setEnv;
     std::vector<std::string> unsetEnv;
     bool drainStdout = true;
+    // Hands the child a stdin with O_NONBLOCK set, as some event-loop runtimes do.
+    bool nonBlockingStdin = false;
   };
 
   explicit ChildProcess(Options options);

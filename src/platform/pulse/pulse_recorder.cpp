@@ -35,6 +35,9 @@ struct PulseRecorder::Session {
   std::atomic<bool> stopped{false};
   std::atomic<bool> drainScheduled{false};
   std::atomic<bool> failureReported{false};
+  // Set by open() once it has seen the stream ready; read and written with the mainloop lock held.
+  // Before that, a failure is the open's own, never a stream that died mid-run.
+  bool ready = false;
   std::weak_ptr<Session> self;
   PulseContext* context = nullptr;
 };
@@ -65,7 +68,7 @@ void onReadable(pa_stream* stream, std::size_t /*nbytes*/, void* data) {
 void onStateChanged(pa_stream* stream, void* data) {
   auto* session = static_cast<PulseRecorder::Session*>(data);
   session->context->signal();
-  if (pa_stream_get_state(stream) != PA_STREAM_FAILED || session->stopped) return;
+  if (pa_stream_get_state(stream) != PA_STREAM_FAILED || !session->ready || session->stopped) return;
   if (session->failureReported.exchange(true)) return;
   const std::string description = session->context->lastError();
   session->queue.async([keep = session->self.lock(), description] {
@@ -118,7 +121,10 @@ std::unique_ptr<PulseRecorder> PulseRecorder::open(const std::shared_ptr<PulseCo
         return state == PA_STREAM_READY || !PA_STREAM_IS_GOOD(state);
       },
       deadline);
-  if (pa_stream_get_state(stream) == PA_STREAM_READY) return recorder;
+  if (pa_stream_get_state(stream) == PA_STREAM_READY) {
+    session->ready = true;
+    return recorder;
+  }
   error = settled ? context->lastError() : describePulseError(PA_ERR_TIMEOUT);
   return nullptr;
 }
