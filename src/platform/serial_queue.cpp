@@ -1,14 +1,10 @@
 #include "platform/serial_queue.h"
 
-#include <pthread.h>
-
 #include <future>
 
-namespace zarvi::platform {
+#include "platform/thread_name.h"
 
-void nameCurrentThread(const std::string& name) {
-  ::pthread_setname_np(::pthread_self(), name.substr(0, 15).c_str());
-}
+namespace zarvi::platform {
 
 SerialQueue::SerialQueue(std::string label) : label_(std::move(label)), worker_([this] { run(); }) {}
 

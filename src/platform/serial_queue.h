@@ -34,7 +34,4 @@ class SerialQueue {
   std::thread worker_;
 };
 
-// Names the calling thread as top -H and gdb show it (at most 15 characters are kept).
-void nameCurrentThread(const std::string& name);
-
 }  // namespace zarvi::platform

@@ -13,11 +13,11 @@ float rmsFloatPtr(const float* samples, std::int64_t count);
 // Names of the set bits 0..6 of an audio format flags word, joined with "|"; "(none)" when none is set.
 std::string describeFormatFlags(std::uint32_t flags);
 
-// The lowest source rate converted; at most 16 output samples per input sample.
+// A source rate below 1000 Hz (0 and negative rates included), an infinite rate, or a rate that is not
+// a number gives an empty block; so no block has more than 16 output samples per input sample.
 inline constexpr double kMinimumSourceSampleRate = 1000.0;
 
 // Linear interpolation to TARGET_SAMPLE_RATE, each block on its own (no phase carries over).
-// A rate below kMinimumSourceSampleRate, infinite or not a number gives an empty block.
 std::vector<float> resampleToMono16k(std::span<const float> samples, double sourceSampleRate);
 
 // Downmix interleaved frames (element i * channels + c) to mono, then resample.

@@ -30,8 +30,8 @@ platform::InputFormat PulseAudioEngine::inputFormat() {
     formatError_ = error;
     return {};
   }
-  spec_ = {PA_SAMPLE_FLOAT32NE, source->spec.rate, source->spec.channels};
-  return {static_cast<double>(spec_.rate), spec_.channels, platform::kCommonFormatFloat32, false};
+  sampleSpec_ = {PA_SAMPLE_FLOAT32NE, source->sampleSpec.rate, source->sampleSpec.channels};
+  return {static_cast<double>(sampleSpec_.rate), sampleSpec_.channels, platform::kCommonFormatFloat32, false};
 }
 
 void PulseAudioEngine::installTap(std::uint32_t bufferFrames, const platform::InputFormat& format,
@@ -49,8 +49,8 @@ void PulseAudioEngine::removeTap() {
 std::optional<std::string> PulseAudioEngine::start(platform::FailureHandler onFailure) {
   if (formatError_) return formatError_;
   if (recorder_) return std::nullopt;
-  const PulseRecorder::Request request{sourceName_, spec_, blockFrames_,
-                                       std::max<std::size_t>(spec_.rate, 4 * blockFrames_)};
+  const PulseRecorder::Request request{sourceName_, sampleSpec_, blockFrames_,
+                                       std::max<std::size_t>(sampleSpec_.rate, 4 * blockFrames_)};
   std::string error;
   recorder_ = PulseRecorder::open(
       context_, request, delivery_,
@@ -65,7 +65,7 @@ void PulseAudioEngine::stop() {
 }
 
 void PulseAudioEngine::deliver(const float* interleaved, std::size_t frames) {
-  const std::size_t channels = spec_.channels;
+  const std::size_t channels = sampleSpec_.channels;
   planar_.resize(frames * channels);
   channelRuns_.resize(channels);
   for (std::size_t c = 0; c < channels; ++c) {

@@ -30,7 +30,7 @@ class PulseAudioEngine : public platform::AudioEngine {
 
   std::shared_ptr<PulseContext> context_;
   std::string sourceName_;
-  pa_sample_spec spec_{};
+  pa_sample_spec sampleSpec_{};
   std::optional<std::string> formatError_;
   std::uint32_t blockFrames_ = 0;
 

@@ -44,8 +44,8 @@ PulseCaptureStream::PulseCaptureStream(std::shared_ptr<PulseContext> context, st
                                        const platform::StreamConfiguration& configuration)
     : context_(std::move(context)),
       sourceName_(std::move(sourceName)),
-      spec_{PA_SAMPLE_FLOAT32NE, static_cast<std::uint32_t>(configuration.sampleRate),
-            static_cast<std::uint8_t>(configuration.channelCount)} {}
+      sampleSpec_{PA_SAMPLE_FLOAT32NE, static_cast<std::uint32_t>(configuration.sampleRate),
+                  static_cast<std::uint8_t>(configuration.channelCount)} {}
 
 std::optional<std::string> PulseCaptureStream::addOutput(platform::StreamOutput& output,
                                                          platform::OutputType type,
@@ -58,12 +58,12 @@ std::optional<std::string> PulseCaptureStream::addOutput(platform::StreamOutput&
 }
 
 void PulseCaptureStream::startCapture(platform::Completion completion, platform::FailureHandler onFailure) {
-  if (audioOutput_ == nullptr || !context_ || !pa_sample_spec_valid(&spec_)) {
+  if (audioOutput_ == nullptr || !context_ || !pa_sample_spec_valid(&sampleSpec_)) {
     completion(describePulseError(PA_ERR_INVALID));
     return;
   }
   // Half a second may wait for the queue; the mixer keeps no more than that either.
-  const PulseRecorder::Request request{sourceName_, spec_, bufferFrames, spec_.rate / 2};
+  const PulseRecorder::Request request{sourceName_, sampleSpec_, bufferFrames, sampleSpec_.rate / 2};
   std::string error;
   recorder_ = PulseRecorder::open(
       context_, request, *audioQueue_,
@@ -82,15 +82,15 @@ void PulseCaptureStream::stopCapture(platform::Completion completion) {
 }
 
 void PulseCaptureStream::deliver(const float* interleaved, std::size_t frames) {
-  const std::uint32_t bytesPerFrame = 4U * spec_.channels;
+  const std::uint32_t bytesPerFrame = 4U * sampleSpec_.channels;
   platform::StreamBasicDescription description;
-  description.sampleRate = spec_.rate;
+  description.sampleRate = sampleSpec_.rate;
   description.formatFlags = platform::kFormatFlagIsFloat | platform::kFormatFlagIsPacked |
                             (std::endian::native == std::endian::big ? 0x2U : 0U);
   description.bytesPerPacket = bytesPerFrame;
   description.framesPerPacket = 1;
   description.bytesPerFrame = bytesPerFrame;
-  description.channelsPerFrame = spec_.channels;
+  description.channelsPerFrame = sampleSpec_.channels;
   description.bitsPerChannel = 32;
   const platform::SampleBuffer buffer{
       true, description, platform::ByteRun{interleaved, static_cast<std::int64_t>(frames * bytesPerFrame)}};

@@ -41,7 +41,7 @@ class PulseCaptureStream : public platform::CaptureStream {
 
   std::shared_ptr<PulseContext> context_;
   std::string sourceName_;
-  pa_sample_spec spec_{};
+  pa_sample_spec sampleSpec_{};
   platform::StreamOutput* audioOutput_ = nullptr;
   platform::SerialQueue* audioQueue_ = nullptr;
   std::unique_ptr<PulseRecorder> recorder_;  // declared last: it stops before the rest goes

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include "platform/platform_factory.h"
 #include "platform/pulse/pulse_audio_engine.h"
 
 namespace zarvi::pulse {
@@ -15,3 +16,11 @@ std::int32_t PulsePlatform::processIdentifier() {
 }
 
 }  // namespace zarvi::pulse
+
+namespace zarvi::platform {
+
+std::unique_ptr<Platform> makePlatform() {
+  return std::make_unique<pulse::PulsePlatform>();
+}
+
+}  // namespace zarvi::platform

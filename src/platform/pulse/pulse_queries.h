@@ -19,7 +19,7 @@ std::optional<ServerDefaults> queryServerDefaults(PulseContext& context, Deadlin
                                                   std::string& error);
 
 struct SourceDescription {
-  pa_sample_spec spec{};
+  pa_sample_spec sampleSpec{};
   bool isMonitor = false;
 };
 std::optional<SourceDescription> querySource(PulseContext& context, const std::string& name,

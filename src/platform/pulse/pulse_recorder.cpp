@@ -10,13 +10,13 @@ namespace zarvi::pulse {
 struct PulseRecorder::Session {
   Session(const Request& request, platform::SerialQueue& queue, BlockHandler onBlock,
           platform::FailureHandler onFailure)
-      : frameBytes(pa_frame_size(&request.spec)),
+      : frameBytes(pa_frame_size(&request.sampleSpec)),
         blockFrames(request.blockFrames),
         buffer(request.bufferedFrames * frameBytes, frameBytes),
         queue(queue),
         onBlock(std::move(onBlock)),
         onFailure(std::move(onFailure)),
-        scratch(blockFrames * request.spec.channels) {}
+        scratch(blockFrames * request.sampleSpec.channels) {}
 
   // On the queue: every whole block that waits.
   void drain() {
@@ -95,7 +95,7 @@ std::unique_ptr<PulseRecorder> PulseRecorder::open(const std::shared_ptr<PulseCo
     error = context->lastError();
     return nullptr;
   }
-  recorder->stream_ = pa_stream_new(context->context(), "zarvi-audio-capture", &request.spec, nullptr);
+  recorder->stream_ = pa_stream_new(context->context(), "zarvi-audio-capture", &request.sampleSpec, nullptr);
   if (recorder->stream_ == nullptr) {
     error = context->lastError();
     return nullptr;

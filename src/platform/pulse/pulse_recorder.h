@@ -20,7 +20,7 @@ class PulseRecorder {
 
   struct Request {
     std::string sourceName;
-    pa_sample_spec spec{};
+    pa_sample_spec sampleSpec{};
     std::size_t blockFrames = 0;
     std::size_t bufferedFrames = 0;  // the bound of what may wait for the queue
   };

@@ -3,9 +3,10 @@
 #include <thread>
 
 #include "control/capture_controller.h"
-#include "platform/pulse/pulse_platform.h"
+#include "platform/platform_factory.h"
 #include "platform/serial_queue.h"
 #include "platform/standard_streams.h"
+#include "platform/thread_name.h"
 #include "protocol/command_reader.h"
 #include "protocol/events.h"
 #include "protocol/process_values.h"
@@ -41,8 +42,8 @@ int main() {
   zarvi::emitEvent(zarvi::EventType::status, "ready");
 
   // main never returns, so everything made here lives as long as the process.
-  zarvi::pulse::PulsePlatform platform;
-  zarvi::CaptureController controller(platform);
+  const auto platform = zarvi::platform::makePlatform();
+  zarvi::CaptureController controller(*platform);
   zarvi::platform::SerialQueue controlQueue("zarvi.control");
   zarvi::CommandReader reader(STDIN_FILENO, [&](zarvi::Command command) {
     controlQueue.async([&controller, command] { runCommand(controller, command); });

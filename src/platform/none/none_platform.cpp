@@ -1,0 +1,62 @@
+#include "platform/none/none_platform.h"
+
+#include <unistd.h>
+
+#include "platform/platform_factory.h"
+
+namespace zarvi::none {
+namespace {
+
+class NoAudioEngine : public platform::AudioEngine {
+ public:
+  platform::InputFormat inputFormat() override { return {}; }
+  void installTap(std::uint32_t, const platform::InputFormat&, platform::TapBlock) override {}
+  void removeTap() override {}
+  std::optional<std::string> start(platform::FailureHandler) override { return kNoBackendDescription; }
+  void stop() override {}
+};
+
+class NoCaptureStream : public platform::CaptureStream {
+ public:
+  std::optional<std::string> addOutput(platform::StreamOutput&, platform::OutputType,
+                                       platform::SerialQueue&) override {
+    return kNoBackendDescription;
+  }
+  void startCapture(platform::Completion completion, platform::FailureHandler) override {
+    completion(kNoBackendDescription);
+  }
+  void stopCapture(platform::Completion completion) override { completion(std::nullopt); }
+};
+
+class NoCaptureService : public platform::CaptureService {
+ public:
+  void getShareableContent(std::function<void(platform::ContentResult)> completion) override {
+    completion(kNoBackendDescription);
+  }
+  std::unique_ptr<platform::CaptureStream> makeStream(const platform::ContentFilter&,
+                                                      const platform::StreamConfiguration&) override {
+    return std::make_unique<NoCaptureStream>();
+  }
+};
+
+}  // namespace
+
+NonePlatform::NonePlatform() : captureService_(std::make_unique<NoCaptureService>()) {}
+
+std::unique_ptr<platform::AudioEngine> NonePlatform::makeAudioEngine() {
+  return std::make_unique<NoAudioEngine>();
+}
+
+std::int32_t NonePlatform::processIdentifier() {
+  return static_cast<std::int32_t>(::getpid());
+}
+
+}  // namespace zarvi::none
+
+namespace zarvi::platform {
+
+std::unique_ptr<Platform> makePlatform() {
+  return std::make_unique<none::NonePlatform>();
+}
+
+}  // namespace zarvi::platform
