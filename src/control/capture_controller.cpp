@@ -23,6 +23,20 @@ void warnStartFailed(const std::string& description) {
   emitEvent(EventType::warn, "system_audio_start_failed: " + description);
 }
 
+void reportSystemAudioDeviceChange(const platform::DeviceEvent& event) {
+  switch (event.change) {
+    case platform::DeviceChange::switched:
+      emitEvent(EventType::status, "system_audio_switched: " + event.description);
+      return;
+    case platform::DeviceChange::lost:
+      emitEvent(EventType::warn, "system_audio_stream_failed: " + event.description);
+      return;
+    case platform::DeviceChange::resumed:
+      emitEvent(EventType::status, "system_audio_resumed: " + event.description);
+      return;
+  }
+}
+
 }  // namespace
 
 CaptureController::CaptureController(platform::Platform& platform)
@@ -106,9 +120,7 @@ void CaptureController::startSystemAudio() {
     return;
   }
   const auto error = awaitCompletion<std::optional<std::string>>([&newStream](platform::Completion done) {
-    newStream->startCapture(std::move(done), [](const std::string& description) {
-      emitEvent(EventType::warn, "system_audio_stream_failed: " + description);
-    });
+    newStream->startCapture(std::move(done), reportSystemAudioDeviceChange);
   });
   if (error) {
     warnStartFailed(*error);

@@ -25,7 +25,24 @@ struct TapBuffer {
 };
 
 using TapBlock = std::function<void(const TapBuffer&)>;
-using FailureHandler = std::function<void(const std::string& description)>;
+
+// What happened to the device a running source records, as the source follows the server's defaults.
+enum class DeviceChange {
+  switched,  // it now records another device of the right kind
+  lost,      // the device is gone (or the server) and nothing can take its place: it records nothing
+  resumed,   // after a loss, it records a device again
+};
+
+struct DeviceEvent {
+  DeviceChange change = DeviceChange::lost;
+  // switched, resumed: the device's human-readable description (its name when it has none);
+  // lost: the description of the failure.
+  std::string description;
+  // switched, resumed: the format buffers have from now on (a microphone's only).
+  InputFormat format;
+};
+
+using DeviceChangeHandler = std::function<void(const DeviceEvent&)>;
 
 // Microphone: an engine with one input node and at most one tap on it. Made stopped, with no tap.
 class AudioEngine {
@@ -37,9 +54,10 @@ class AudioEngine {
   virtual void installTap(std::uint32_t bufferFrames, const InputFormat& format, TapBlock block) = 0;
   // When it returns the tap is gone and no call of it is still running.
   virtual void removeTap() = 0;
-  // The error's description on failure. onFailure is called at most once, on the delivery thread,
-  // when the running engine fails later on (device gone, server gone); never after stop().
-  virtual std::optional<std::string> start(FailureHandler onFailure) = 0;
+  // The error's description on failure. While it runs, the engine follows the default input device
+  // and tells onDeviceChange on the delivery thread, between two buffers, so that a buffer after a
+  // switched or resumed event has the event's format; never after stop().
+  virtual std::optional<std::string> start(DeviceChangeHandler onDeviceChange) = 0;
   virtual void stop() = 0;
 };
 

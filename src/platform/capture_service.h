@@ -91,9 +91,9 @@ class CaptureStream {
  public:
   virtual ~CaptureStream() = default;
   virtual std::optional<std::string> addOutput(StreamOutput& output, OutputType type, SerialQueue& queue) = 0;
-  // completion is called once. onFailure is called at most once, on the audio output's queue, when the
-  // running stream fails later on; never after stopCapture().
-  virtual void startCapture(Completion completion, FailureHandler onFailure) = 0;
+  // completion is called once. While it runs, the stream follows the system's default output and
+  // tells onDeviceChange on the audio output's queue; never after stopCapture().
+  virtual void startCapture(Completion completion, DeviceChangeHandler onDeviceChange) = 0;
   // completion is called once.
   virtual void stopCapture(Completion completion) = 0;
 };

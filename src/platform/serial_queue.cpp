@@ -25,6 +25,14 @@ void SerialQueue::async(std::function<void()> work) {
   wake_.notify_one();
 }
 
+void SerialQueue::asyncAfter(std::chrono::steady_clock::duration delay, std::function<void()> work) {
+  {
+    const std::lock_guard<std::mutex> hold(mutex_);
+    delayed_.emplace(std::chrono::steady_clock::now() + delay, std::move(work));
+  }
+  wake_.notify_one();
+}
+
 void SerialQueue::sync(const std::function<void()>& work) {
   std::promise<void> done;
   async([&] {
@@ -42,8 +50,21 @@ void SerialQueue::run() {
   nameCurrentThread(label_);
   std::unique_lock<std::mutex> hold(mutex_);
   for (;;) {
-    wake_.wait(hold, [this] { return closing_ || !pending_.empty(); });
-    if (pending_.empty()) return;
+    // Delayed work whose time has come joins the queue behind what is already there.
+    const auto now = std::chrono::steady_clock::now();
+    while (!delayed_.empty() && delayed_.begin()->first <= now) {
+      pending_.push_back(std::move(delayed_.begin()->second));
+      delayed_.erase(delayed_.begin());
+    }
+    if (pending_.empty()) {
+      if (closing_) return;
+      if (delayed_.empty()) {
+        wake_.wait(hold);
+      } else {
+        wake_.wait_until(hold, delayed_.begin()->first);
+      }
+      continue;
+    }
     auto work = std::move(pending_.front());
     pending_.pop_front();
     hold.unlock();

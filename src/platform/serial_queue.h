@@ -1,7 +1,9 @@
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <deque>
+#include <map>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -10,7 +12,8 @@
 namespace zarvi::platform {
 
 // A labelled serial executor: one named worker thread runs the submitted work one item at a time, in
-// the order submitted. The destructor runs what is queued, then joins the thread.
+// the order submitted. The destructor runs what is queued, drops what waits for its time, then joins
+// the thread.
 class SerialQueue {
  public:
   explicit SerialQueue(std::string label);
@@ -19,6 +22,8 @@ class SerialQueue {
   SerialQueue& operator=(const SerialQueue&) = delete;
 
   void async(std::function<void()> work);
+  // Queues work once the delay has passed; the thread sleeps until then unless other work comes.
+  void asyncAfter(std::chrono::steady_clock::duration delay, std::function<void()> work);
   // Runs work on the queue and waits for it; never call it from the queue's own thread.
   void sync(const std::function<void()>& work);
   bool isCurrent() const;
@@ -30,6 +35,7 @@ class SerialQueue {
   std::mutex mutex_;
   std::condition_variable wake_;
   std::deque<std::function<void()>> pending_;
+  std::multimap<std::chrono::steady_clock::time_point, std::function<void()>> delayed_;
   bool closing_ = false;
   std::thread worker_;
 };

@@ -19,9 +19,33 @@ std::int16_t toPcmSample(float mixed) {
   return static_cast<std::int16_t>(scaled);
 }
 
+namespace {
+
+void appendPcm(std::string& bytes, std::span<const float> mixed) {
+  for (const float sample : mixed) {
+    const auto pcm = static_cast<std::uint16_t>(toPcmSample(sample));
+    bytes += static_cast<char>(pcm & 0xFF);
+    bytes += static_cast<char>(pcm >> 8);
+  }
+}
+
+}  // namespace
+
 void AudioMixer::pushSystem(std::span<const float> samples) {
   if (samples.empty()) return;
   const std::lock_guard<std::mutex> hold(lock);
+  if (!microphoneDriving) {
+    // The waiting samples are older than the block: they go first, and none is written twice. The
+    // write happens under the mixer's lock so that a microphone taking over cannot overtake it.
+    std::string bytes;
+    bytes.reserve(2 * (sysBuffer.size() + samples.size()));
+    appendPcm(bytes, sysBuffer);
+    appendPcm(bytes, samples);
+    sysBuffer.clear();
+    const std::lock_guard<std::mutex> write(writeLock);
+    platform::writeStandardOutput(bytes.data(), bytes.size());
+    return;
+  }
   // Only the newest maxSysBufferSamples can survive, so a long block is cut before it is copied.
   const auto bound = static_cast<std::size_t>(maxSysBufferSamples);
   if (samples.size() > bound) samples = samples.last(bound);
@@ -69,6 +93,11 @@ void AudioMixer::pushMic(std::span<const float> samples) {
                                     " sysRms=" + formatLevel(sysRms) + " clipped=" + std::to_string(clipped) +
                                     " maxAbsMixed=" + formatLevel(maxAbsMixed));
   }
+}
+
+void AudioMixer::setMicrophoneDriving(bool driving) {
+  const std::lock_guard<std::mutex> hold(lock);
+  microphoneDriving = driving;
 }
 
 void AudioMixer::clearBuffers() {

@@ -9,7 +9,9 @@ namespace zarvi {
 
 // Joins the two sources into the PCM stream. The microphone drives the output: each microphone block
 // is mixed with the oldest waiting system samples and written at once as 16-bit PCM; system audio
-// only waits, bounded to the newest maxSysBufferSamples.
+// only waits, bounded to the newest maxSysBufferSamples. While no microphone is capturing, system
+// audio drives instead: each system block is written at once, as a mix with a silent microphone, after
+// whatever system audio was still waiting.
 class AudioMixer {
  public:
   static constexpr std::int64_t maxSysBufferSamples = 8000;
@@ -17,6 +19,8 @@ class AudioMixer {
   void pushMic(std::span<const float> samples);
   void pushSystem(std::span<const float> samples);
   void clearBuffers();
+  // Whether a microphone is capturing and so drives the output; it does from the start.
+  void setMicrophoneDriving(bool driving);
 
   // For diagnostics and tests; each takes the lock.
   std::int64_t pushCount() const;
@@ -26,6 +30,7 @@ class AudioMixer {
   mutable std::mutex lock;
   std::vector<float> sysBuffer;
   std::int64_t pushCount_ = 0;
+  bool microphoneDriving = true;
 };
 
 // The 16-bit value of one mixed sample: clamped to [-1, 1] (not a number counts as 1), scaled by

@@ -14,31 +14,60 @@ namespace zarvi {
 MicCapture::MicCapture(std::unique_ptr<platform::AudioEngine> engine, std::shared_ptr<AudioMixer> mixer)
     : engine(std::move(engine)), mixer(std::move(mixer)) {}
 
-void MicCapture::start() {
-  if (isRunning) return;
-  const platform::InputFormat format = engine->inputFormat();
-  const std::string rate = formatRate(format.sampleRate);
-  const std::string channels = std::to_string(format.channelCount);
-  emitEvent(EventType::status, "mic_format: " + rate + "Hz, " + channels + "ch");
-  emitEvent(EventType::debug, "mic_format_full sampleRate=" + rate + " channels=" + channels +
+namespace {
+
+void emitFormatFull(const platform::InputFormat& format) {
+  emitEvent(EventType::debug, "mic_format_full sampleRate=" + formatRate(format.sampleRate) +
+                                  " channels=" + std::to_string(format.channelCount) +
                                   " commonFormat=" + std::to_string(format.commonFormat) +
                                   " interleaved=" + (format.interleaved ? "true" : "false"));
+}
+
+}  // namespace
+
+void MicCapture::start() {
+  if (isRunning) return;
+  const platform::InputFormat startFormat = engine->inputFormat();
+  emitEvent(EventType::status, "mic_format: " + formatRate(startFormat.sampleRate) + "Hz, " +
+                                   std::to_string(startFormat.channelCount) + "ch");
+  emitFormatFull(startFormat);
+  format = startFormat;
 
   std::weak_ptr<MicCapture> weakSelf = weak_from_this();
-  engine->installTap(tapBufferFrames, format, [weakSelf, format](const platform::TapBuffer& buffer) {
-    if (const auto self = weakSelf.lock()) self->handleTapBuffer(buffer, format);
+  engine->installTap(tapBufferFrames, startFormat, [weakSelf](const platform::TapBuffer& buffer) {
+    if (const auto self = weakSelf.lock()) self->handleTapBuffer(buffer);
   });
-  const auto error = engine->start([](const std::string& description) {
-    emitEvent(EventType::error, "Mic stream failed: " + description);
+  const auto error = engine->start([weakSelf](const platform::DeviceEvent& event) {
+    if (const auto self = weakSelf.lock()) self->handleDeviceChange(event);
   });
   if (error) {
     // A tap left behind would be a second one at the next start.
     engine->removeTap();
     emitEvent(EventType::error, "Mic start failed: " + *error);
+    mixer->setMicrophoneDriving(false);
     return;
   }
   isRunning = true;
+  mixer->setMicrophoneDriving(true);
   emitEvent(EventType::status, "mic_started");
+}
+
+void MicCapture::handleDeviceChange(const platform::DeviceEvent& event) {
+  switch (event.change) {
+    case platform::DeviceChange::lost:
+      mixer->setMicrophoneDriving(false);
+      emitEvent(EventType::error, "Mic stream failed: " + event.description);
+      return;
+    case platform::DeviceChange::switched:
+    case platform::DeviceChange::resumed:
+      format = event.format;
+      emitEvent(EventType::status, (event.change == platform::DeviceChange::switched ? "mic_switched: "
+                                                                                       : "mic_resumed: ") +
+                                       event.description);
+      emitFormatFull(format);
+      mixer->setMicrophoneDriving(true);
+      return;
+  }
 }
 
 void MicCapture::stop() {
@@ -49,7 +78,7 @@ void MicCapture::stop() {
   emitEvent(EventType::status, "mic_stopped");
 }
 
-void MicCapture::handleTapBuffer(const platform::TapBuffer& buffer, const platform::InputFormat& format) {
+void MicCapture::handleTapBuffer(const platform::TapBuffer& buffer) {
   if (buffer.floatChannelData == nullptr) return;
   const auto frames = static_cast<std::int64_t>(buffer.frameLength);
   const auto channels = static_cast<std::int64_t>(format.channelCount);

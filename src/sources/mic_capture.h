@@ -9,7 +9,9 @@
 namespace zarvi {
 
 // The microphone source: one audio engine with a tap whose every buffer becomes a mono 16 kHz block
-// pushed into the mixer. Always held by a shared_ptr: the tap refers to it weakly.
+// pushed into the mixer. While it runs, the engine follows the default input device and the source
+// reports each switch, loss and return; while it captures nothing, system audio drives the mixer.
+// Always held by a shared_ptr: the tap refers to it weakly.
 class MicCapture : public std::enable_shared_from_this<MicCapture> {
  public:
   static constexpr std::uint32_t tapBufferFrames = 4096;
@@ -20,12 +22,16 @@ class MicCapture : public std::enable_shared_from_this<MicCapture> {
   void stop();
 
  private:
-  void handleTapBuffer(const platform::TapBuffer& buffer, const platform::InputFormat& format);
+  void handleTapBuffer(const platform::TapBuffer& buffer);
+  void handleDeviceChange(const platform::DeviceEvent& event);
 
   std::unique_ptr<platform::AudioEngine> engine;
   bool isRunning = false;
   std::shared_ptr<AudioMixer> mixer;
   std::int64_t bufCount = 0;  // touched only on the engine's delivery thread
+  // The format of the buffers: read at start, then changed only by the engine's device events, which
+  // come on the delivery thread between two buffers.
+  platform::InputFormat format;
 };
 
 }  // namespace zarvi

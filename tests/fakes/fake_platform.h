@@ -22,12 +22,16 @@ struct EngineScript {
   bool running = false;
   std::uint32_t requestedFrames = 0;
   platform::TapBlock tap;
-  platform::FailureHandler onFailure;
+  platform::DeviceChangeHandler onDeviceChange;
 
   int tapsInstalled() const { return installs - removals; }
   // Plays the engine's delivery thread: one buffer to the tap, if there is one.
   void deliver(const platform::TapBuffer& buffer) const {
     if (tap) tap(buffer);
+  }
+  // Plays the engine following the default input device.
+  void changeDevice(const platform::DeviceEvent& event) const {
+    if (running && onDeviceChange) onDeviceChange(event);
   }
 };
 
@@ -45,11 +49,11 @@ class FakeAudioEngine : public platform::AudioEngine {
     ++script_->removals;
     script_->tap = nullptr;
   }
-  std::optional<std::string> start(platform::FailureHandler onFailure) override {
+  std::optional<std::string> start(platform::DeviceChangeHandler onDeviceChange) override {
     ++script_->starts;
     if (script_->startError) return script_->startError;
     script_->running = true;
-    script_->onFailure = std::move(onFailure);
+    script_->onDeviceChange = std::move(onDeviceChange);
     return std::nullopt;
   }
   void stop() override {
@@ -67,7 +71,7 @@ struct StreamRecord {
   platform::StreamConfiguration configuration;
   std::vector<std::pair<platform::StreamOutput*, platform::OutputType>> outputs;
   platform::SerialQueue* audioQueue = nullptr;
-  platform::FailureHandler onFailure;
+  platform::DeviceChangeHandler onDeviceChange;
   bool started = false;
   bool stopped = false;
   bool destroyed = false;
@@ -78,6 +82,10 @@ struct StreamRecord {
       if (outputType != type) continue;
       audioQueue->sync([&, receiver = output] { receiver->didOutput(buffer, type); });
     }
+  }
+  // Plays the stream following the default output, on the audio output's queue.
+  void changeDevice(const platform::DeviceEvent& event) const {
+    audioQueue->sync([&] { onDeviceChange(event); });
   }
 };
 
@@ -108,8 +116,8 @@ class FakeCaptureStream : public platform::CaptureStream {
     record_->audioQueue = &queue;
     return std::nullopt;
   }
-  void startCapture(platform::Completion completion, platform::FailureHandler onFailure) override {
-    record_->onFailure = std::move(onFailure);
+  void startCapture(platform::Completion completion, platform::DeviceChangeHandler onDeviceChange) override {
+    record_->onDeviceChange = std::move(onDeviceChange);
     record_->started = !script_->startError;
     completion(script_->startError);
   }

@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 #include <pthread.h>
 
+#include <chrono>
 #include <cstring>
+#include <future>
 #include <numeric>
 #include <string>
 #include <vector>
@@ -52,6 +54,28 @@ TEST(SerialQueue, RunsWorkInOrderOnOneNamedThread) {
   std::iota(expected.begin(), expected.end(), 0);
   EXPECT_EQ(order, expected);
   EXPECT_STREQ(name.c_str(), "zarvi.sck.audio");
+}
+
+TEST(SerialQueue, DelayedWorkWaitsForItsTimeWithoutHoldingUpOtherWork) {
+  using Clock = std::chrono::steady_clock;
+  std::vector<int> order;
+  Clock::time_point ranAt;
+  const auto queuedAt = Clock::now();
+  {
+    platform::SerialQueue queue("zarvi.test");
+    std::promise<void> delayedRan;
+    queue.asyncAfter(std::chrono::milliseconds(300), [&] { order.push_back(3); });
+    queue.asyncAfter(std::chrono::milliseconds(50), [&] {
+      ranAt = Clock::now();
+      order.push_back(2);
+      delayedRan.set_value();
+    });
+    queue.async([&] { order.push_back(1); });
+    delayedRan.get_future().wait();
+    queue.asyncAfter(std::chrono::hours(1), [&] { order.push_back(4); });
+  }  // the one still waiting for its time is dropped; the destructor does not wait for it
+  EXPECT_GE(ranAt - queuedAt, std::chrono::milliseconds(50));
+  EXPECT_EQ(order, (std::vector<int>{1, 2}));
 }
 
 }  // namespace

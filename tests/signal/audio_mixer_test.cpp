@@ -12,6 +12,7 @@
 
 #include "protocol/process_values.h"
 #include "support/captured_output.h"
+#include "support/event_lines.h"
 #include "support/pcm.h"
 
 namespace zarvi {
@@ -180,6 +181,32 @@ TEST_F(AudioMixerTest, AClosedStandardOutputNeverStopsThePushes) {
   ::dup2(saved, STDOUT_FILENO);
   ::close(saved);
   EXPECT_EQ(mixer.pushCount(), 10);
+}
+
+TEST_F(AudioMixerTest, WithoutAMicrophoneSystemAudioDrivesAndTheHandoversLoseAndRepeatNothing) {
+  CapturedOutput out(STDOUT_FILENO);
+  CapturedOutput err(STDERR_FILENO);
+  VERBOSE_AUDIO = true;
+  Samples ramp(9000);
+  for (std::size_t i = 0; i < ramp.size(); ++i) ramp[i] = static_cast<float>(i) / 32767.0F;
+  mixer.pushSystem(ramp);  // waits for a microphone: the newest 8000 are kept
+  mixer.setMicrophoneDriving(false);
+  EXPECT_EQ(testing::pcmSamples(out.contents()).size(), 0U) << "nothing is written until system audio comes";
+  mixer.pushSystem(Samples{2.0F, -1.5F, std::numeric_limits<float>::quiet_NaN()});  // clamped as a mix
+  EXPECT_EQ(mixer.waitingSystemSamples(), 0U);
+  mixer.setMicrophoneDriving(true);
+  mixer.pushSystem(Samples(5, 0.25F));
+  EXPECT_EQ(testing::pcmSamples(out.contents()).size(), 8003U) << "a microphone drives again: system audio waits";
+  mixer.pushMic(Samples(8, 0.25F));
+
+  std::vector<std::int16_t> expected;
+  for (int i = 1000; i < 9000; ++i) expected.push_back(static_cast<std::int16_t>(i));
+  expected.insert(expected.end(), {32767, -32767, 32767});
+  expected.insert(expected.end(), 5, 16383);
+  expected.insert(expected.end(), 3, 8191);
+  EXPECT_EQ(testing::pcmSamples(out.contents()), expected);
+  EXPECT_EQ(mixer.pushCount(), 1);
+  EXPECT_EQ(testing::events(err.contents(), true).size(), 1U) << "only the microphone's push is described";
 }
 
 }  // namespace

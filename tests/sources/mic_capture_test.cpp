@@ -169,5 +169,31 @@ TEST_F(MicCaptureTest, ATapThatOutlivesItsSourceDoesNothing) {
   EXPECT_EQ(out.contents(), "");
 }
 
+TEST_F(MicCaptureTest, AFollowedDeviceBringsItsFormatAndDecidesWhoDrivesTheMixer) {
+  using platform::DeviceChange;
+  useFormat(44100.0, 2);
+  mic->start();
+  CapturedOutput out(STDOUT_FILENO);
+  CapturedOutput err(STDERR_FILENO);
+
+  script->changeDevice({DeviceChange::lost, "Entity killed", {}});
+  mixer->pushSystem(std::vector<float>(160, 0.25F));  // no microphone: system audio is written at once
+  script->changeDevice({DeviceChange::switched, "USB Microphone",
+                        {48000.0, 1, platform::kCommonFormatFloat32, false}});
+  mixer->pushSystem(std::vector<float>(10, 0.5F));  // a microphone again: system audio waits for it
+  deliverPlanar({std::vector<float>(48, 0.25F)});   // read as one channel at 48 kHz: 16 samples
+  script->changeDevice({DeviceChange::resumed, "Microphone", {44100.0, 2, platform::kCommonFormatFloat32, false}});
+
+  EXPECT_EQ(testing::events(err.contents(), true),
+            (Events{"error Mic stream failed: Entity killed", "status mic_switched: USB Microphone",
+                    "debug mic_format_full sampleRate=48000.0 channels=1 commonFormat=1 interleaved=false",
+                    "status mic_resumed: Microphone",
+                    "debug mic_format_full sampleRate=44100.0 channels=2 commonFormat=1 interleaved=false"}));
+  std::vector<std::int16_t> expected(160, 8191);
+  expected.insert(expected.end(), 10, 24575);  // 0.5 + 0.25
+  expected.insert(expected.end(), 6, 8191);
+  EXPECT_EQ(testing::pcmSamples(out.contents()), expected);
+}
+
 }  // namespace
 }  // namespace zarvi

@@ -12,7 +12,7 @@ class NoAudioEngine : public platform::AudioEngine {
   platform::InputFormat inputFormat() override { return {}; }
   void installTap(std::uint32_t, const platform::InputFormat&, platform::TapBlock) override {}
   void removeTap() override {}
-  std::optional<std::string> start(platform::FailureHandler) override { return kNoBackendDescription; }
+  std::optional<std::string> start(platform::DeviceChangeHandler) override { return kNoBackendDescription; }
   void stop() override {}
 };
 
@@ -22,7 +22,7 @@ class NoCaptureStream : public platform::CaptureStream {
                                        platform::SerialQueue&) override {
     return kNoBackendDescription;
   }
-  void startCapture(platform::Completion completion, platform::FailureHandler) override {
+  void startCapture(platform::Completion completion, platform::DeviceChangeHandler) override {
     completion(kNoBackendDescription);
   }
   void stopCapture(platform::Completion completion) override { completion(std::nullopt); }

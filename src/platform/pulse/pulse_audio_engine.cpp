@@ -1,42 +1,41 @@
 #include "platform/pulse/pulse_audio_engine.h"
 
+#include <algorithm>
+
 #include "platform/pulse/block_frames.h"
 #include "platform/pulse/pulse_queries.h"
 
 namespace zarvi::pulse {
+namespace {
+
+platform::InputFormat formatOf(const ChosenDevice& device) {
+  return {static_cast<double>(device.rate), device.channels, platform::kCommonFormatFloat32, false};
+}
+
+}  // namespace
 
 platform::InputFormat PulseAudioEngine::inputFormat() {
   const Deadline deadline = deadlineFromNow();
   formatError_.reset();
+  device_.reset();
   std::string error;
-  std::optional<SourceDescription> source;
+  std::optional<ServerDevices> devices;
   if (ensureConnected(context_, "pulse-mic", deadline, error)) {
     PulseContext::Lock hold(*context_);
-    if (const auto defaults = queryServerDefaults(*context_, deadline, error)) {
-      sourceName_ = defaults->defaultSourceName;
-      if (sourceName_.empty()) {
-        error = describePulseError(PA_ERR_NOENTITY);
-      } else {
-        source = querySource(*context_, sourceName_, deadline, error);
-      }
-    }
+    devices = queryDevices(*context_, deadline, error);
   }
-  if (source && source->isMonitor) {
-    source.reset();
-    error = describePulseError(PA_ERR_NOENTITY) + " (the default source " + sourceName_ +
-            " is the monitor of a sink, not a microphone)";
-  }
-  if (!source) {
-    formatError_ = error;
+  const DeviceChoice choice = devices ? chooseMicrophone(*devices) : DeviceChoice{error};
+  if (const auto* why = std::get_if<std::string>(&choice)) {
+    formatError_ = *why;
     return {};
   }
-  sampleSpec_ = {PA_SAMPLE_FLOAT32NE, source->sampleSpec.rate, source->sampleSpec.channels};
-  return {static_cast<double>(sampleSpec_.rate), sampleSpec_.channels, platform::kCommonFormatFloat32, false};
+  device_ = std::get<ChosenDevice>(choice);
+  return formatOf(*device_);
 }
 
-void PulseAudioEngine::installTap(std::uint32_t bufferFrames, const platform::InputFormat& format,
+void PulseAudioEngine::installTap(std::uint32_t bufferFrames, const platform::InputFormat& /*format*/,
                                   platform::TapBlock block) {
-  blockFrames_ = chooseBlockFrames(format.sampleRate, bufferFrames);
+  preferredFrames_ = bufferFrames;
   const std::lock_guard<std::mutex> hold(tapMutex_);
   tap_ = std::move(block);
 }
@@ -46,26 +45,35 @@ void PulseAudioEngine::removeTap() {
   tap_ = nullptr;
 }
 
-std::optional<std::string> PulseAudioEngine::start(platform::FailureHandler onFailure) {
+PulseRecorder::Request PulseAudioEngine::requestFor(const ChosenDevice& device) const {
+  const std::size_t blockFrames = chooseBlockFrames(device.rate, preferredFrames_);
+  // A second of audio (at least four blocks) may wait for a host that reads slowly.
+  return {device.sourceName, {PA_SAMPLE_FLOAT32NE, device.rate, device.channels}, blockFrames,
+          std::max<std::size_t>(device.rate, 4 * blockFrames)};
+}
+
+std::optional<std::string> PulseAudioEngine::start(platform::DeviceChangeHandler onDeviceChange) {
   if (formatError_) return formatError_;
-  if (recorder_) return std::nullopt;
-  const PulseRecorder::Request request{sourceName_, sampleSpec_, blockFrames_,
-                                       std::max<std::size_t>(sampleSpec_.rate, 4 * blockFrames_)};
-  std::string error;
-  recorder_ = PulseRecorder::open(
-      context_, request, delivery_,
-      [this](const float* interleaved, std::size_t frames) { deliver(interleaved, frames); },
-      std::move(onFailure), deadlineFromNow(), error);
-  if (!recorder_) return error;
-  return std::nullopt;
+  if (!device_) return describePulseError(PA_ERR_BADSTATE);
+  // The follower is not running, so its queue is not touching these yet.
+  onDeviceChange_ = std::move(onDeviceChange);
+  channels_ = device_->channels;
+  return follower_.start(context_, *device_);
 }
 
 void PulseAudioEngine::stop() {
-  recorder_.reset();
+  // The connection the follower ended with is the one to reuse; an older one is let go.
+  if (auto latest = follower_.stop()) context_ = std::move(latest);
+}
+
+void PulseAudioEngine::onDeviceChange(platform::DeviceChange change, const std::string& description,
+                                      const ChosenDevice* device) {
+  if (device != nullptr) channels_ = device->channels;
+  onDeviceChange_({change, description, device != nullptr ? formatOf(*device) : platform::InputFormat{}});
 }
 
 void PulseAudioEngine::deliver(const float* interleaved, std::size_t frames) {
-  const std::size_t channels = sampleSpec_.channels;
+  const std::size_t channels = channels_;
   planar_.resize(frames * channels);
   channelRuns_.resize(channels);
   for (std::size_t c = 0; c < channels; ++c) {

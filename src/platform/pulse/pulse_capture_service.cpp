@@ -17,17 +17,16 @@ void PulseCaptureService::getShareableContent(std::function<void(platform::Conte
   platform::ShareableContent content;
   {
     PulseContext::Lock hold(*context_);
-    const auto defaults = queryServerDefaults(*context_, deadline, error);
-    const auto sinks = defaults ? querySinks(*context_, deadline, error) : std::nullopt;
-    const auto clients = sinks ? queryClients(*context_, deadline, error) : std::nullopt;
+    const auto devices = queryDevices(*context_, deadline, error);
+    const auto clients = devices ? queryClients(*context_, deadline, error) : std::nullopt;
     if (!clients) {
       completion(error);
       return;
     }
-    for (const auto& sink : *sinks) content.displays.push_back({sink.name, sink.monitorSourceName});
+    for (const auto& sink : devices->sinks) content.displays.push_back({sink.name, sink.monitorSourceName});
     std::stable_partition(
         content.displays.begin(), content.displays.end(),
-        [&](const platform::Display& display) { return display.name == defaults->defaultSinkName; });
+        [&](const platform::Display& display) { return display.name == devices->defaultSinkName; });
     for (const auto& client : *clients) {
       if (client.processId) content.applications.push_back({*client.processId, client.name});
     }
@@ -57,27 +56,29 @@ std::optional<std::string> PulseCaptureStream::addOutput(platform::StreamOutput&
   return std::nullopt;
 }
 
-void PulseCaptureStream::startCapture(platform::Completion completion, platform::FailureHandler onFailure) {
+void PulseCaptureStream::startCapture(platform::Completion completion,
+                                      platform::DeviceChangeHandler onDeviceChange) {
   if (audioOutput_ == nullptr || !context_ || !pa_sample_spec_valid(&sampleSpec_)) {
     completion(describePulseError(PA_ERR_INVALID));
     return;
   }
-  // Half a second may wait for the queue; the mixer keeps no more than that either.
-  const PulseRecorder::Request request{sourceName_, sampleSpec_, bufferFrames, sampleSpec_.rate / 2};
-  std::string error;
-  recorder_ = PulseRecorder::open(
-      context_, request, *audioQueue_,
+  const pa_sample_spec sampleSpec = sampleSpec_;
+  follower_ = std::make_unique<DeviceFollower>(
+      "pulse-system", *audioQueue_, chooseSystemAudio,
+      [sampleSpec](const ChosenDevice& device) {
+        // Half a second may wait for the queue; the mixer keeps no more than that either.
+        return PulseRecorder::Request{device.sourceName, sampleSpec, bufferFrames, sampleSpec.rate / 2};
+      },
       [this](const float* interleaved, std::size_t frames) { deliver(interleaved, frames); },
-      std::move(onFailure), deadlineFromNow(), error);
-  if (!recorder_) {
-    completion(error);
-    return;
-  }
-  completion(std::nullopt);
+      [onDeviceChange = std::move(onDeviceChange)](platform::DeviceChange change, const std::string& description,
+                                                   const ChosenDevice*) {
+        onDeviceChange({change, description, {}});
+      });
+  completion(follower_->start(context_, {sourceName_, sourceName_, sampleSpec.rate, sampleSpec.channels}));
 }
 
 void PulseCaptureStream::stopCapture(platform::Completion completion) {
-  recorder_.reset();
+  if (follower_) follower_->stop();
   completion(std::nullopt);
 }
 

@@ -4,8 +4,8 @@
 #include <string>
 
 #include "platform/capture_service.h"
+#include "platform/pulse/device_follower.h"
 #include "platform/pulse/pulse_context.h"
-#include "platform/pulse/pulse_recorder.h"
 
 namespace zarvi::pulse {
 
@@ -23,7 +23,8 @@ class PulseCaptureService : public platform::CaptureService {
 };
 
 // Records the chosen sink's monitor as interleaved float frames in 10 ms sample buffers, handed to the
-// audio output on its queue. The screen output never receives anything on this platform.
+// audio output on its queue, and then follows the default sink's monitor (chooseSystemAudio). The
+// screen output never receives anything on this platform.
 class PulseCaptureStream : public platform::CaptureStream {
  public:
   static constexpr std::size_t bufferFrames = 480;
@@ -33,7 +34,7 @@ class PulseCaptureStream : public platform::CaptureStream {
 
   std::optional<std::string> addOutput(platform::StreamOutput& output, platform::OutputType type,
                                        platform::SerialQueue& queue) override;
-  void startCapture(platform::Completion completion, platform::FailureHandler onFailure) override;
+  void startCapture(platform::Completion completion, platform::DeviceChangeHandler onDeviceChange) override;
   void stopCapture(platform::Completion completion) override;
 
  private:
@@ -44,7 +45,7 @@ class PulseCaptureStream : public platform::CaptureStream {
   pa_sample_spec sampleSpec_{};
   platform::StreamOutput* audioOutput_ = nullptr;
   platform::SerialQueue* audioQueue_ = nullptr;
-  std::unique_ptr<PulseRecorder> recorder_;  // declared last: it stops before the rest goes
+  std::unique_ptr<DeviceFollower> follower_;  // declared last: it stops before the rest goes
 };
 
 }  // namespace zarvi::pulse

@@ -27,7 +27,23 @@ std::shared_ptr<PulseContext> PulseContext::connect(const std::string& threadNam
     return nullptr;
   }
   pa_context_set_state_callback(
-      self->context_, [](pa_context*, void* owner) { static_cast<PulseContext*>(owner)->signal(); },
+      self->context_,
+      [](pa_context* context, void* owner) {
+        auto* self = static_cast<PulseContext*>(owner);
+        self->signal();
+        if (!PA_CONTEXT_IS_GOOD(pa_context_get_state(context))) self->notifyChange();
+      },
+      self.get());
+  pa_context_set_subscribe_callback(
+      self->context_,
+      [](pa_context*, pa_subscription_event_type_t event, std::uint32_t, void* owner) {
+        // A source or sink that changes its volume or state leaves the choice of devices as it was.
+        const auto facility = event & PA_SUBSCRIPTION_EVENT_FACILITY_MASK;
+        const auto kind = event & PA_SUBSCRIPTION_EVENT_TYPE_MASK;
+        if (facility == PA_SUBSCRIPTION_EVENT_SERVER || kind != PA_SUBSCRIPTION_EVENT_CHANGE) {
+          static_cast<PulseContext*>(owner)->notifyChange();
+        }
+      },
       self.get());
   if (pa_context_connect(self->context_, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
     error = self->lastError();
@@ -42,7 +58,14 @@ std::shared_ptr<PulseContext> PulseContext::connect(const std::string& threadNam
   Lock hold(*self);
   const bool settled = self->waitUntil(
       [&] { return !PA_CONTEXT_IS_GOOD(pa_context_get_state(self->context_)) || self->alive(); }, deadline);
-  if (self->alive()) return self;
+  if (self->alive()) {
+    const auto mask = static_cast<pa_subscription_mask_t>(PA_SUBSCRIPTION_MASK_SERVER | PA_SUBSCRIPTION_MASK_SOURCE |
+                                                          PA_SUBSCRIPTION_MASK_SINK);
+    if (pa_operation* subscribing = pa_context_subscribe(self->context_, mask, nullptr, nullptr)) {
+      pa_operation_unref(subscribing);
+    }
+    return self;
+  }
   error = settled ? self->lastError() : describePulseError(PA_ERR_TIMEOUT);
   return nullptr;
 }
@@ -51,6 +74,7 @@ PulseContext::~PulseContext() {
   if (context_ != nullptr && running_) {
     Lock hold(*this);
     pa_context_set_state_callback(context_, nullptr, nullptr);
+    pa_context_set_subscribe_callback(context_, nullptr, nullptr);
     pa_context_disconnect(context_);
   }
   // Stopping joins the mainloop thread, so it must not be done with the lock held.

@@ -19,8 +19,14 @@ inline Deadline deadlineFromNow() {
   return std::chrono::steady_clock::now() + kServerTimeout;
 }
 
-// One connection to the sound server: a threaded mainloop (its own named thread) and a context.
-// Every call on the context, its streams and operations is made with the mainloop lock held.
+// While capturing, a lost connection is tried again after the first delay, doubled at each failure up
+// to the longest: no busy loop, and a server that comes back is found within the longest delay.
+inline constexpr std::chrono::milliseconds kReconnectFirstDelay{250};
+inline constexpr std::chrono::milliseconds kReconnectLongestDelay{2000};
+
+// One connection to the sound server: a threaded mainloop (its own named thread) and a context,
+// subscribed to the server's changes of defaults, sources and sinks. Every call on the context, its
+// streams and operations is made with the mainloop lock held.
 class PulseContext {
  public:
   // Connects before the deadline; nullptr and the server's error text on failure.
@@ -50,16 +56,25 @@ class PulseContext {
   // With the lock held: waits for the operation and releases it; false unless it completed.
   bool await(pa_operation* operation, Deadline deadline);
 
+  // With the lock held. The handler runs on the mainloop thread, with the lock held, whenever the
+  // server's defaults change, a source or sink comes or goes, or the connection fails; it must only
+  // hand the news on. An empty handler hears nothing.
+  void setChangeHandler(std::function<void()> handler) { changeHandler_ = std::move(handler); }
+
   // With the lock held.
   bool alive() const { return pa_context_get_state(context_) == PA_CONTEXT_READY; }
   std::string lastError() const;
 
  private:
   PulseContext();
+  void notifyChange() {
+    if (changeHandler_) changeHandler_();
+  }
 
   pa_threaded_mainloop* mainloop_ = nullptr;
   pa_context* context_ = nullptr;
   bool running_ = false;
+  std::function<void()> changeHandler_;
 };
 
 std::string describePulseError(int code);

@@ -48,40 +48,40 @@ std::optional<ServerDefaults> queryServerDefaults(PulseContext& context, Deadlin
   return finish(context, operation, pending, deadline, error);
 }
 
-std::optional<SourceDescription> querySource(PulseContext& context, const std::string& name,
-                                             Deadline deadline, std::string& error) {
-  Pending<std::optional<SourceDescription>> pending{&context};
-  pa_operation* operation = pa_context_get_source_info_by_name(
-      context.context(), name.c_str(),
+std::optional<ServerDevices> queryDevices(PulseContext& context, Deadline deadline, std::string& error) {
+  const auto defaults = queryServerDefaults(context, deadline, error);
+  if (!defaults) return std::nullopt;
+  Pending<std::vector<SourceDevice>> sources{&context};
+  pa_operation* listingSources = pa_context_get_source_info_list(
+      context.context(),
       [](pa_context*, const pa_source_info* info, int /*eol*/, void* data) {
-        auto* waiting = static_cast<Pending<std::optional<SourceDescription>>*>(data);
-        if (info != nullptr)
-          waiting->answer = SourceDescription{info->sample_spec, info->monitor_of_sink != PA_INVALID_INDEX};
+        auto* waiting = static_cast<Pending<std::vector<SourceDevice>>*>(data);
+        if (info != nullptr) {
+          waiting->answer.push_back({textOr(info->name), textOr(info->description),
+                                     info->monitor_of_sink != PA_INVALID_INDEX, info->sample_spec.rate,
+                                     info->sample_spec.channels});
+        }
         waiting->context->signal();
       },
-      &pending);
-  auto answer = finish(context, operation, pending, deadline, error);
-  if (!answer) return std::nullopt;
-  if (!*answer) {
-    error = describePulseError(PA_ERR_NOENTITY);
-    return std::nullopt;
-  }
-  return **answer;
-}
-
-std::optional<std::vector<SinkDescription>> querySinks(PulseContext& context, Deadline deadline,
-                                                       std::string& error) {
-  Pending<std::vector<SinkDescription>> pending{&context};
-  pa_operation* operation = pa_context_get_sink_info_list(
+      &sources);
+  auto sourceList = finish(context, listingSources, sources, deadline, error);
+  if (!sourceList) return std::nullopt;
+  Pending<std::vector<SinkDevice>> sinks{&context};
+  pa_operation* listingSinks = pa_context_get_sink_info_list(
       context.context(),
       [](pa_context*, const pa_sink_info* info, int /*eol*/, void* data) {
-        auto* waiting = static_cast<Pending<std::vector<SinkDescription>>*>(data);
-        if (info != nullptr)
-          waiting->answer.push_back({textOr(info->name), textOr(info->monitor_source_name)});
+        auto* waiting = static_cast<Pending<std::vector<SinkDevice>>*>(data);
+        if (info != nullptr) {
+          waiting->answer.push_back(
+              {textOr(info->name), textOr(info->description), textOr(info->monitor_source_name)});
+        }
         waiting->context->signal();
       },
-      &pending);
-  return finish(context, operation, pending, deadline, error);
+      &sinks);
+  auto sinkList = finish(context, listingSinks, sinks, deadline, error);
+  if (!sinkList) return std::nullopt;
+  return ServerDevices{defaults->defaultSourceName, defaults->defaultSinkName, std::move(*sourceList),
+                       std::move(*sinkList)};
 }
 
 std::optional<std::vector<ClientDescription>> queryClients(PulseContext& context, Deadline deadline,

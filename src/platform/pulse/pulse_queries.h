@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/pulse/device_policy.h"
 #include "platform/pulse/pulse_context.h"
 
 namespace zarvi::pulse {
@@ -18,19 +19,8 @@ struct ServerDefaults {
 std::optional<ServerDefaults> queryServerDefaults(PulseContext& context, Deadline deadline,
                                                   std::string& error);
 
-struct SourceDescription {
-  pa_sample_spec sampleSpec{};
-  bool isMonitor = false;
-};
-std::optional<SourceDescription> querySource(PulseContext& context, const std::string& name,
-                                             Deadline deadline, std::string& error);
-
-struct SinkDescription {
-  std::string name;
-  std::string monitorSourceName;
-};
-std::optional<std::vector<SinkDescription>> querySinks(PulseContext& context, Deadline deadline,
-                                                       std::string& error);
+// The defaults and every source and sink, for the device policy.
+std::optional<ServerDevices> queryDevices(PulseContext& context, Deadline deadline, std::string& error);
 
 struct ClientDescription {
   std::optional<int> processId;

@@ -8,14 +8,13 @@
 namespace zarvi::pulse {
 
 struct PulseRecorder::Session {
-  Session(const Request& request, platform::SerialQueue& queue, BlockHandler onBlock,
-          platform::FailureHandler onFailure)
+  Session(const Request& request, platform::SerialQueue& queue, BlockHandler onBlock, DiedHandler onDied)
       : frameBytes(pa_frame_size(&request.sampleSpec)),
         blockFrames(request.blockFrames),
         buffer(request.bufferedFrames * frameBytes, frameBytes),
         queue(queue),
         onBlock(std::move(onBlock)),
-        onFailure(std::move(onFailure)),
+        onDied(std::move(onDied)),
         scratch(blockFrames * request.sampleSpec.channels) {}
 
   // On the queue: every whole block that waits.
@@ -30,11 +29,11 @@ struct PulseRecorder::Session {
   platform::BoundedByteBuffer buffer;
   platform::SerialQueue& queue;
   const BlockHandler onBlock;
-  const platform::FailureHandler onFailure;
+  const DiedHandler onDied;
   std::vector<float> scratch;  // used on the queue only
   std::atomic<bool> stopped{false};
   std::atomic<bool> drainScheduled{false};
-  std::atomic<bool> failureReported{false};
+  std::atomic<bool> died{false};
   // Set by open() once it has seen the stream ready; read and written with the mainloop lock held.
   // Before that, a failure is the open's own, never a stream that died mid-run.
   bool ready = false;
@@ -69,10 +68,9 @@ void onStateChanged(pa_stream* stream, void* data) {
   auto* session = static_cast<PulseRecorder::Session*>(data);
   session->context->signal();
   if (pa_stream_get_state(stream) != PA_STREAM_FAILED || !session->ready || session->stopped) return;
-  if (session->failureReported.exchange(true)) return;
-  const std::string description = session->context->lastError();
-  session->queue.async([keep = session->self.lock(), description] {
-    if (keep && !keep->stopped) keep->onFailure(description);
+  if (session->died.exchange(true)) return;
+  session->queue.async([keep = session->self.lock()] {
+    if (keep && !keep->stopped) keep->onDied();
   });
 }
 
@@ -83,9 +81,9 @@ PulseRecorder::PulseRecorder(std::shared_ptr<PulseContext> context, std::shared_
 
 std::unique_ptr<PulseRecorder> PulseRecorder::open(const std::shared_ptr<PulseContext>& context,
                                                    const Request& request, platform::SerialQueue& queue,
-                                                   BlockHandler onBlock, platform::FailureHandler onFailure,
-                                                   Deadline deadline, std::string& error) {
-  auto session = std::make_shared<Session>(request, queue, std::move(onBlock), std::move(onFailure));
+                                                   BlockHandler onBlock, DiedHandler onDied, Deadline deadline,
+                                                   std::string& error) {
+  auto session = std::make_shared<Session>(request, queue, std::move(onBlock), std::move(onDied));
   session->self = session;
   session->context = context.get();
   std::unique_ptr<PulseRecorder> recorder(new PulseRecorder(context, session));
@@ -110,7 +108,7 @@ std::unique_ptr<PulseRecorder> PulseRecorder::open(const std::shared_ptr<PulseCo
   attributes.minreq = static_cast<std::uint32_t>(-1);
   attributes.fragsize = static_cast<std::uint32_t>(request.blockFrames * session->frameBytes);
   if (pa_stream_connect_record(recorder->stream_, request.sourceName.c_str(), &attributes,
-                               PA_STREAM_ADJUST_LATENCY) < 0) {
+                               static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE)) < 0) {
     error = context->lastError();
     return nullptr;
   }
@@ -127,6 +125,10 @@ std::unique_ptr<PulseRecorder> PulseRecorder::open(const std::shared_ptr<PulseCo
   }
   error = settled ? context->lastError() : describePulseError(PA_ERR_TIMEOUT);
   return nullptr;
+}
+
+bool PulseRecorder::died() const {
+  return session_->died;
 }
 
 PulseRecorder::~PulseRecorder() {

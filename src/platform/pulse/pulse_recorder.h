@@ -13,10 +13,13 @@ namespace zarvi::pulse {
 
 // Records one source of the sound server and hands it on in fixed blocks of interleaved float frames.
 // The server's thread only copies into a bounded buffer (the oldest audio gives way when it is full);
-// the blocks are cut and handed on by work on the given serial queue.
+// the blocks are cut and handed on by work on the given serial queue. The stream stays on its source:
+// the server never moves it elsewhere; when the source goes, the stream dies.
 class PulseRecorder {
  public:
   using BlockHandler = std::function<void(const float* interleaved, std::size_t frames)>;
+  // Called once, on the queue, when a stream that was recording dies (its source or the server gone).
+  using DiedHandler = std::function<void()>;
 
   struct Request {
     std::string sourceName;
@@ -28,11 +31,13 @@ class PulseRecorder {
   // Starts recording before the deadline; nullptr and the server's error text on failure.
   static std::unique_ptr<PulseRecorder> open(const std::shared_ptr<PulseContext>& context,
                                              const Request& request, platform::SerialQueue& queue,
-                                             BlockHandler onBlock, platform::FailureHandler onFailure,
-                                             Deadline deadline, std::string& error);
+                                             BlockHandler onBlock, DiedHandler onDied, Deadline deadline,
+                                             std::string& error);
   // Stops recording. When it returns, no handler of this recorder runs or will run.
   ~PulseRecorder();
   PulseRecorder(const PulseRecorder&) = delete;
+  // True once the stream died after it was recording; nothing more will come from it.
+  bool died() const;
   PulseRecorder& operator=(const PulseRecorder&) = delete;
 
   // What the server's callbacks and the queue's work share; internal.

@@ -32,7 +32,7 @@ TEST(PulseRecorder, AStreamThatFailsWhileConnectingIsOnlyTheOpensFailure) {
     std::string openError;
     auto recorder = pulse::PulseRecorder::open(
         context, request, queue, [](const float*, std::size_t) {},
-        [&](const std::string&) { ++failuresReported; }, pulse::deadlineFromNow(), openError);
+        [&] { ++failuresReported; }, pulse::deadlineFromNow(), openError);
     if (recorder == nullptr && !openError.empty()) ++opensFailed;
     recorder.reset();
     queue.sync([] {});  // whatever the recorder left on its queue has run

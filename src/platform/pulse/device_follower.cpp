@@ -1,0 +1,203 @@
+#include "platform/pulse/device_follower.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
+
+#include "platform/pulse/pulse_queries.h"
+
+namespace zarvi::pulse {
+
+struct DeviceFollower::State : std::enable_shared_from_this<State> {
+  State(std::string threadName, platform::SerialQueue& queue, Choose choose, RequestFor requestFor,
+        PulseRecorder::BlockHandler onBlock, ChangeHandler onChange)
+      : threadName(std::move(threadName)),
+        queue(queue),
+        choose(choose),
+        requestFor(std::move(requestFor)),
+        onBlock(std::move(onBlock)),
+        onChange(std::move(onChange)) {}
+
+  // Any thread, the server's included: at most one reconsideration waits on the queue at a time.
+  void queueReconsider() {
+    if (reconsiderQueued.exchange(true)) return;
+    queue.async([weak = weak_from_this()] {
+      if (const auto self = weak.lock()) self->reconsider();
+    });
+  }
+
+  // Everything below runs on the queue.
+
+  void watch(const std::shared_ptr<PulseContext>& watched) {
+    PulseContext::Lock hold(*watched);
+    watched->setChangeHandler([this] { queueReconsider(); });
+  }
+
+  // The connection goes, and with it any recording over it. Its handler is cleared first: a callback
+  // never reaches a follower that is gone.
+  void dropConnection() {
+    recorder.reset();
+    if (!context) return;
+    {
+      PulseContext::Lock hold(*context);
+      context->setChangeHandler(nullptr);
+    }
+    context.reset();
+  }
+
+  bool open(const ChosenDevice& device, std::string& error) {
+    recorder = PulseRecorder::open(
+        context, requestFor(device), queue, onBlock, [this] { queueReconsider(); }, deadlineFromNow(), error);
+    return recorder != nullptr;
+  }
+
+  void lose(const std::string& why) {
+    recorder.reset();
+    if (!recording) return;
+    recording.reset();
+    onChange(platform::DeviceChange::lost, why, nullptr);
+  }
+
+  void retryLater() {
+    if (retryQueued) return;
+    retryQueued = true;
+    queue.asyncAfter(nextDelay, [weak = weak_from_this(), run = run] {
+      const auto self = weak.lock();
+      if (!self || self->run != run) return;
+      self->retryQueued = false;
+      self->reconsider();
+    });
+    nextDelay = std::min(nextDelay * 2, std::chrono::milliseconds(kReconnectLongestDelay));
+  }
+
+  bool connectionAlive() {
+    if (!context) return false;
+    PulseContext::Lock hold(*context);
+    return context->alive();
+  }
+
+  void reconsider() {
+    reconsiderQueued = false;
+    if (!following) return;
+    std::string error;
+    if (!connectionAlive()) {
+      if (context) {
+        PulseContext::Lock hold(*context);
+        error = context->lastError();
+      }
+      lose(error);
+      dropConnection();
+      context = PulseContext::connect(threadName, deadlineFromNow(), error);
+      if (!context) {
+        retryLater();
+        return;
+      }
+      watch(context);
+    }
+    std::optional<ServerDevices> devices;
+    {
+      PulseContext::Lock hold(*context);
+      devices = queryDevices(*context, deadlineFromNow(), error);
+    }
+    if (!devices) {
+      // The connection is going: its failure brings us back here, or the retry does.
+      retryLater();
+      return;
+    }
+    const FollowDecision decision =
+        decideNextStep({recording, recorder != nullptr && !recorder->died()}, choose(*devices));
+    switch (decision.step) {
+      case FollowStep::stay:
+        nextDelay = kReconnectFirstDelay;
+        return;
+      case FollowStep::lose:
+        lose(decision.why);
+        return;
+      case FollowStep::reopen:
+      case FollowStep::switchTo:
+      case FollowStep::resume:
+        break;
+    }
+    const ChosenDevice& device = *decision.device;
+    recorder.reset();
+    if (!open(device, error)) {
+      lose(error);
+      retryLater();
+      return;
+    }
+    recording = device;
+    nextDelay = kReconnectFirstDelay;
+    if (decision.step == FollowStep::reopen) return;
+    onChange(decision.step == FollowStep::resume ? platform::DeviceChange::resumed
+                                                 : platform::DeviceChange::switched,
+             device.description, &device);
+  }
+
+  const std::string threadName;
+  platform::SerialQueue& queue;
+  const Choose choose;
+  const RequestFor requestFor;
+  const PulseRecorder::BlockHandler onBlock;
+  const ChangeHandler onChange;
+
+  std::atomic<bool> reconsiderQueued{false};
+  // On the queue only.
+  bool following = false;
+  std::uint64_t run = 0;  // counts starts and stops: a retry of an earlier run does nothing
+  bool retryQueued = false;
+  std::chrono::milliseconds nextDelay = kReconnectFirstDelay;
+  std::shared_ptr<PulseContext> context;
+  std::optional<ChosenDevice> recording;
+  std::unique_ptr<PulseRecorder> recorder;  // declared last: it stops before the rest goes
+};
+
+DeviceFollower::DeviceFollower(std::string threadName, platform::SerialQueue& queue, Choose choose,
+                               RequestFor requestFor, PulseRecorder::BlockHandler onBlock, ChangeHandler onChange)
+    : state_(std::make_shared<State>(std::move(threadName), queue, choose, std::move(requestFor), std::move(onBlock),
+                                     std::move(onChange))) {}
+
+DeviceFollower::~DeviceFollower() {
+  stop();
+}
+
+std::optional<std::string> DeviceFollower::start(std::shared_ptr<PulseContext> context, const ChosenDevice& device) {
+  std::optional<std::string> failure;
+  state_->queue.sync([&] {
+    State& state = *state_;
+    ++state.run;
+    state.retryQueued = false;
+    state.nextDelay = kReconnectFirstDelay;
+    state.context = std::move(context);
+    std::string error;
+    if (!state.context || !state.open(device, error)) {
+      failure = state.context ? error : describePulseError(PA_ERR_CONNECTIONREFUSED);
+      state.recorder.reset();
+      return;
+    }
+    state.watch(state.context);
+    state.recording = device;
+    state.following = true;
+  });
+  // A change between the choice of the device and the open is not missed.
+  if (!failure) state_->queueReconsider();
+  return failure;
+}
+
+std::shared_ptr<PulseContext> DeviceFollower::stop() {
+  std::shared_ptr<PulseContext> context;
+  state_->queue.sync([&] {
+    State& state = *state_;
+    ++state.run;
+    state.following = false;
+    state.recording.reset();
+    state.recorder.reset();
+    if (state.context) {
+      PulseContext::Lock hold(*state.context);
+      state.context->setChangeHandler(nullptr);
+    }
+    context = std::move(state.context);
+  });
+  return context;
+}
+
+}  // namespace zarvi::pulse
