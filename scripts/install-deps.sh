@@ -4,7 +4,8 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config clang libclang-rt-dev
   libpulse-dev libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev
-  pulseaudio pulseaudio-utils sox espeak-ng python3
+  pulseaudio pulseaudio-utils pipewire pipewire-bin pipewire-pulse wireplumber dbus-daemon
+  sox espeak-ng python3
 )
 sudo=()
 [ "$(id -u)" -eq 0 ] || sudo=(sudo)

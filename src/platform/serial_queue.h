@@ -3,8 +3,8 @@
 #include <chrono>
 #include <condition_variable>
 #include <deque>
-#include <map>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <string>
 #include <thread>

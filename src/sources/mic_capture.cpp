@@ -61,9 +61,9 @@ void MicCapture::handleDeviceChange(const platform::DeviceEvent& event) {
     case platform::DeviceChange::switched:
     case platform::DeviceChange::resumed:
       format = event.format;
-      emitEvent(EventType::status, (event.change == platform::DeviceChange::switched ? "mic_switched: "
-                                                                                       : "mic_resumed: ") +
-                                       event.description);
+      emitEvent(EventType::status,
+                (event.change == platform::DeviceChange::switched ? "mic_switched: " : "mic_resumed: ") +
+                    event.description);
       emitFormatFull(format);
       mixer->setMicrophoneDriving(true);
       return;

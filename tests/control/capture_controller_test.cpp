@@ -207,17 +207,28 @@ TEST_F(CaptureControllerTest, SourcesThatFollowTheDefaultsSaySoAndCaptureGoesOn)
   run(start());
   const auto& stream = *platform.service->streams[0];
   const platform::InputFormat usb{48000.0, 1, platform::kCommonFormatFloat32, false};
-  EXPECT_EQ(run([&] { stream.changeDevice({DeviceChange::lost, "Connection terminated", {}}); },
-                [&] { platform.engine->changeDevice({DeviceChange::lost, "Connection terminated", {}}); },
-                [&] { stream.changeDevice({DeviceChange::resumed, "Speaker", {}}); },
-                [&] { platform.engine->changeDevice({DeviceChange::resumed, "Microphone", usb}); },
-                [&] { stream.changeDevice({DeviceChange::switched, "Headphones \"Pro\"", {}}); },
-                [&] { platform.engine->changeDevice({DeviceChange::switched, "USB Microphone", usb}); }),
+  EXPECT_EQ(run(
+                [&] {
+                  stream.changeDevice({DeviceChange::lost, "Connection terminated", {}});
+                },
+                [&] {
+                  platform.engine->changeDevice({DeviceChange::lost, "Connection terminated", {}});
+                },
+                [&] {
+                  stream.changeDevice({DeviceChange::resumed, "Speaker", {}});
+                },
+                [&] {
+                  platform.engine->changeDevice({DeviceChange::resumed, "Microphone", usb});
+                },
+                [&] {
+                  stream.changeDevice({DeviceChange::switched, "Headphones \"Pro\"", {}});
+                },
+                [&] {
+                  platform.engine->changeDevice({DeviceChange::switched, "USB Microphone", usb});
+                }),
             (Events{"warn system_audio_stream_failed: Connection terminated",
-                    "error Mic stream failed: Connection terminated",
-                    "status system_audio_resumed: Speaker",
-                    "status mic_resumed: Microphone",
-                    "status system_audio_switched: Headphones \"Pro\"",
+                    "error Mic stream failed: Connection terminated", "status system_audio_resumed: Speaker",
+                    "status mic_resumed: Microphone", "status system_audio_switched: Headphones \"Pro\"",
                     "status mic_switched: USB Microphone"}));
   EXPECT_TRUE(controller.capturing());
   EXPECT_EQ(run(stop()), (Events{"status system_stopped", "status mic_stopped", "status capture_stopped"}));

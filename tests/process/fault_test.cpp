@@ -23,9 +23,6 @@ using testing::ChildProcess;
 
 const std::string kCaptureStarted = R"({"type":"status","msg":"capture_started"})";
 const std::string kCaptureStopped = R"({"type":"status","msg":"capture_stopped"})";
-// One microphone block of the private server's 44.1 kHz microphone: 3969 frames -> 1440 samples.
-constexpr std::size_t kBlockBytes = 2880;
-
 // The tool's own footprint stays far below this. Sanitizers hold freed memory in quarantine, so their
 // builds are not measured against it.
 void expectBoundedMemory(long peakKb) {
@@ -51,7 +48,7 @@ TEST_F(FaultTest, AServerThatDiesWhileCapturingIsReportedOnceAndCommandsStillWor
   ChildProcess tool(options());
   tool.writeStdin("START\n");
   ASSERT_TRUE(tool.waitForLine(R"({"type":"status","msg":"capture_started"})", 20s)) << tool.stderrText();
-  ASSERT_TRUE(tool.waitForStdout(2880, 20s));
+  ASSERT_TRUE(tool.waitForStdout(server->micBlockBytes(), 20s));
   server->kill();
   const auto reported = [](const std::string& text) {
     return text.find("Mic stream failed: ") != std::string::npos &&
@@ -82,12 +79,12 @@ TEST_F(FaultTest, AServerThatComesUpLaterIsUsedAtTheNextStart) {
   server->start();
   tool.writeStdin("STOP\nSTART\n");
   ASSERT_TRUE(tool.waitForLine(R"({"type":"status","msg":"capture_started"})", 20s, 2)) << tool.stderrText();
-  ASSERT_TRUE(tool.waitForStdout(2880, 20s)) << tool.stderrText();
+  ASSERT_TRUE(tool.waitForStdout(server->micBlockBytes(), 20s)) << tool.stderrText();
   tool.writeStdin("QUIT\n");
   EXPECT_EQ(tool.waitExit(20s), 0);
   const Events events = testing::events(tool.stderrText());
   const Events secondRun(std::find(events.begin(), events.end(), "status capture_stopped") + 1, events.end());
-  EXPECT_EQ(secondRun, (Events{"status system_started", "status mic_format: 44100.0Hz, 2ch",
+  EXPECT_EQ(secondRun, (Events{"status system_started", server->micFormatEvent(),
                                "status mic_started", "status capture_started", "status system_stopped",
                                "status mic_stopped", "status capture_stopped", "status quitting"}));
 }
@@ -126,7 +123,7 @@ TEST_F(FaultTest, AHostThatClosesStdoutLosesOnlyThePcm) {
   ChildProcess tool(options(false));
   tool.writeStdin("START\n");
   ASSERT_TRUE(tool.waitForLine(kCaptureStarted, 20s)) << tool.stderrText();
-  EXPECT_FALSE(tool.readStdout(kBlockBytes, 10s).empty());
+  EXPECT_FALSE(tool.readStdout(server->micBlockBytes(), 10s).empty());
   tool.closeStdout();
   // Long enough for several blocks to meet the closed pipe.
   std::this_thread::sleep_for(1s);
@@ -141,7 +138,7 @@ TEST_F(FaultTest, AHostThatStopsReadingForTenSecondsGetsWholeBlocksAfterwards) {
   ChildProcess tool(options(false));
   tool.writeStdin("START\n");
   ASSERT_TRUE(tool.waitForLine(kCaptureStarted, 20s)) << tool.stderrText();
-  std::string pcm = tool.readStdout(4 * kBlockBytes, 10s);
+  std::string pcm = tool.readStdout(4 * server->micBlockBytes(), 10s);
   // The stall is the scenario itself: nothing is read for ten seconds, and STOP comes in the middle.
   std::this_thread::sleep_for(5s);
   tool.writeStdin("STOP\n");
@@ -156,8 +153,8 @@ TEST_F(FaultTest, AHostThatStopsReadingForTenSecondsGetsWholeBlocksAfterwards) {
   tool.writeStdin("QUIT\n");
   pcm += tool.readStdout(1 << 20, 2s);
   EXPECT_EQ(tool.waitExit(20s), 0);
-  EXPECT_EQ(pcm.size() % kBlockBytes, 0U) << pcm.size();
-  EXPECT_GT(pcm.size(), 4 * kBlockBytes);
+  EXPECT_EQ(pcm.size() % server->micBlockBytes(), 0U) << pcm.size();
+  EXPECT_GT(pcm.size(), 4 * server->micBlockBytes());
   expectBoundedMemory(peakKb);
   std::printf("peak resident memory while stalled: %ld KiB, PCM afterwards: %zu bytes\n", peakKb, pcm.size());
 }
@@ -215,7 +212,7 @@ TEST_F(FaultTest, TwoHundredStartStopPairsKeepTheirOrderAndLeakNothing) {
   tool.writeStdin("QUIT\n");
   EXPECT_EQ(tool.waitExit(20s), 0);
 
-  const Events run = {"status system_started", "status mic_format: 44100.0Hz, 2ch", "status mic_started",
+  const Events run = {"status system_started", server->micFormatEvent(), "status mic_started",
                       "status capture_started", "status system_stopped", "status mic_stopped",
                       "status capture_stopped"};
   Events expected = {"status ready"};

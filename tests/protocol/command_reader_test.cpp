@@ -103,13 +103,11 @@ TEST(CommandReader, ALineOver64KiBIsNeverACommandAndTheNextLineStillIs) {
     const auto commands = readAll(c.line + "\nSTART\n", &warnings);
     const std::vector<Command> expected =
         c.isStart ? std::vector<Command>{start, start, endOfInput} : std::vector<Command>{start, endOfInput};
-    EXPECT_EQ(commands, expected)
-        << c.line.substr(0, 10) << "... of " << c.line.size() << " bytes";
+    EXPECT_EQ(commands, expected) << c.line.substr(0, 10) << "... of " << c.line.size() << " bytes";
     const auto events = testing::events(warnings);
     const std::vector<std::string> expectedEvents =
         c.isStart ? std::vector<std::string>{} : std::vector<std::string>{"warn " + c.warning};
-    EXPECT_EQ(events, expectedEvents)
-        << c.line.substr(0, 10) << "... of " << c.line.size() << " bytes";
+    EXPECT_EQ(events, expectedEvents) << c.line.substr(0, 10) << "... of " << c.line.size() << " bytes";
   }
 }
 

@@ -3,9 +3,9 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <nlohmann/json.hpp>
 #include <algorithm>
 #include <chrono>
+#include <nlohmann/json.hpp>
 #include <random>
 #include <stdexcept>
 #include <string>
@@ -138,7 +138,8 @@ TEST(EmitEvent, LinesLongerThanThePipeBufferNeverMix) {
   ASSERT_EQ(text.size(), lineSize * 80);
   for (std::size_t at = 0; at < text.size(); at += lineSize) {
     const std::string_view line(text.data() + at, lineSize);
-    ASSERT_TRUE(std::find(std::begin(expectedLines), std::end(expectedLines), line) != std::end(expectedLines))
+    ASSERT_TRUE(std::find(std::begin(expectedLines), std::end(expectedLines), line) !=
+                std::end(expectedLines))
         << "the line at byte " << at << " is mixed with another one";
   }
 }

@@ -54,7 +54,8 @@ TEST(FormatSampleList, QuotedLevelsSeparatedByACommaAndABlank) {
   EXPECT_EQ(formatSampleList(samples, 3), R"(["0.5000", "-0.2500", "1.0000"])");
   EXPECT_EQ(formatSampleList(samples, 1), R"(["0.5000"])");
   EXPECT_EQ(formatSampleList(samples, 0), "[]");
-  const float notNumbers[] = {-std::numeric_limits<float>::quiet_NaN(), std::numeric_limits<float>::quiet_NaN()};
+  const float notNumbers[] = {-std::numeric_limits<float>::quiet_NaN(),
+                              std::numeric_limits<float>::quiet_NaN()};
   EXPECT_EQ(formatSampleList(notNumbers, 2), R"(["nan", "nan"])");
 }
 

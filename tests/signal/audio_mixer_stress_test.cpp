@@ -15,7 +15,9 @@ namespace zarvi {
 namespace {
 
 // Microphone block k carries one value all through, so the PCM tells which block each sample came from.
-float micValue(std::size_t k) { return static_cast<float>(1 + k % 20000) / 32768.0F; }
+float micValue(std::size_t k) {
+  return static_cast<float>(1 + k % 20000) / 32768.0F;
+}
 constexpr float kSystemValue = 1.0F / 1024.0F;
 
 TEST(AudioMixerStress, ConcurrentPushesAndClearsKeepEveryBlockWholeAndInOrder) {

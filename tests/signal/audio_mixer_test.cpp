@@ -196,7 +196,8 @@ TEST_F(AudioMixerTest, WithoutAMicrophoneSystemAudioDrivesAndTheHandoversLoseAnd
   EXPECT_EQ(mixer.waitingSystemSamples(), 0U);
   mixer.setMicrophoneDriving(true);
   mixer.pushSystem(Samples(5, 0.25F));
-  EXPECT_EQ(testing::pcmSamples(out.contents()).size(), 8003U) << "a microphone drives again: system audio waits";
+  EXPECT_EQ(testing::pcmSamples(out.contents()).size(), 8003U)
+      << "a microphone drives again: system audio waits";
   mixer.pushMic(Samples(8, 0.25F));
 
   std::vector<std::int16_t> expected;

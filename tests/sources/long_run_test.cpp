@@ -33,7 +33,8 @@ class CountedStdout {
     ::close(fds_[1]);
     reader_ = std::thread([this] {
       char buffer[65536];
-      for (ssize_t got; (got = ::read(fds_[0], buffer, sizeof buffer)) > 0;) bytes_ += static_cast<std::size_t>(got);
+      for (ssize_t got; (got = ::read(fds_[0], buffer, sizeof buffer)) > 0;)
+        bytes_ += static_cast<std::size_t>(got);
     });
   }
   // Restores stdout and returns how many bytes went through.
@@ -111,8 +112,8 @@ TEST(LongRun, AnHourOfAudioComesOutExactlyAndInFlatMemory) {
   // Sanitizers keep freed memory in quarantine, so only a plain build shows the tool's own footprint.
   EXPECT_LT(peak - afterFirstMinute, 2048) << "resident memory grew by KiB";
 #endif
-  std::printf("resident memory after the first minute: %ld KiB, peak over the hour: %ld KiB\n", afterFirstMinute,
-              peak);
+  std::printf("resident memory after the first minute: %ld KiB, peak over the hour: %ld KiB\n",
+              afterFirstMinute, peak);
 }
 
 }  // namespace

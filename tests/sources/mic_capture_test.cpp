@@ -178,11 +178,12 @@ TEST_F(MicCaptureTest, AFollowedDeviceBringsItsFormatAndDecidesWhoDrivesTheMixer
 
   script->changeDevice({DeviceChange::lost, "Entity killed", {}});
   mixer->pushSystem(std::vector<float>(160, 0.25F));  // no microphone: system audio is written at once
-  script->changeDevice({DeviceChange::switched, "USB Microphone",
-                        {48000.0, 1, platform::kCommonFormatFloat32, false}});
+  script->changeDevice(
+      {DeviceChange::switched, "USB Microphone", {48000.0, 1, platform::kCommonFormatFloat32, false}});
   mixer->pushSystem(std::vector<float>(10, 0.5F));  // a microphone again: system audio waits for it
   deliverPlanar({std::vector<float>(48, 0.25F)});   // read as one channel at 48 kHz: 16 samples
-  script->changeDevice({DeviceChange::resumed, "Microphone", {44100.0, 2, platform::kCommonFormatFloat32, false}});
+  script->changeDevice(
+      {DeviceChange::resumed, "Microphone", {44100.0, 2, platform::kCommonFormatFloat32, false}});
 
   EXPECT_EQ(testing::events(err.contents(), true),
             (Events{"error Mic stream failed: Entity killed", "status mic_switched: USB Microphone",

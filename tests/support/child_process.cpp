@@ -7,8 +7,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -77,8 +77,10 @@ void ChildProcess::drain(int fd, std::string& into) {
     const ssize_t got = ::read(fd, buffer, sizeof buffer);
     if (got < 0 && errno == EINTR) continue;
     if (got <= 0) break;
+    const auto now = std::chrono::steady_clock::now();
     const std::lock_guard<std::mutex> hold(mutex_);
     into.append(buffer, static_cast<std::size_t>(got));
+    if (&into == &stdout_) stdoutArrivals_.emplace_back(into.size(), now);
     changed_.notify_all();
   }
 }
@@ -138,7 +140,8 @@ std::string ChildProcess::readStdout(std::size_t maxBytes, std::chrono::millisec
   std::string bytes;
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   while (bytes.size() < maxBytes) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) break;
     pollfd readable{stdoutFd_, POLLIN, 0};
     if (::poll(&readable, 1, static_cast<int>(left.count())) <= 0) break;
@@ -160,7 +163,8 @@ long ChildProcess::peakMemoryKb() {
 
 int ChildProcess::openDescriptors() {
   const std::filesystem::path fds("/proc/" + std::to_string(pid_) + "/fd");
-  return static_cast<int>(std::distance(std::filesystem::directory_iterator(fds), std::filesystem::directory_iterator()));
+  return static_cast<int>(
+      std::distance(std::filesystem::directory_iterator(fds), std::filesystem::directory_iterator()));
 }
 
 int ChildProcess::threads() {
@@ -169,7 +173,9 @@ int ChildProcess::threads() {
       std::distance(std::filesystem::directory_iterator(tasks), std::filesystem::directory_iterator()));
 }
 
-void ChildProcess::signal(int number) { ::kill(pid_, number); }
+void ChildProcess::signal(int number) {
+  ::kill(pid_, number);
+}
 
 std::string ChildProcess::stderrText() {
   const std::lock_guard<std::mutex> hold(mutex_);
@@ -191,6 +197,14 @@ std::string ChildProcess::stdoutBytes() {
 std::size_t ChildProcess::stdoutSize() {
   const std::lock_guard<std::mutex> hold(mutex_);
   return stdout_.size();
+}
+
+std::optional<std::chrono::steady_clock::time_point> ChildProcess::stdoutArrival(std::size_t offset) {
+  const std::lock_guard<std::mutex> hold(mutex_);
+  const auto read = std::upper_bound(stdoutArrivals_.begin(), stdoutArrivals_.end(), offset,
+                                     [](std::size_t at, const auto& arrival) { return at < arrival.first; });
+  if (read == stdoutArrivals_.end()) return std::nullopt;
+  return read->second;
 }
 
 std::optional<int> ChildProcess::waitExit(std::chrono::milliseconds timeout) {

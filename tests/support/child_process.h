@@ -61,6 +61,8 @@ class ChildProcess {
   std::vector<std::string> stderrLines();
   std::string stdoutBytes();
   std::size_t stdoutSize();
+  // When the byte at this offset of stdout reached the test; nullopt when it has not (yet).
+  std::optional<std::chrono::steady_clock::time_point> stdoutArrival(std::size_t offset);
 
   // The exit status when the child exited normally in time; nullopt otherwise.
   std::optional<int> waitExit(std::chrono::milliseconds timeout);
@@ -77,6 +79,7 @@ class ChildProcess {
   std::mutex mutex_;
   std::condition_variable changed_;
   std::string stdout_;
+  std::vector<std::pair<std::size_t, std::chrono::steady_clock::time_point>> stdoutArrivals_;  // end, time
   std::string stderr_;
   std::optional<int> exitStatus_;
   std::thread stdoutReader_;

@@ -31,6 +31,8 @@ const std::string kScript = std::string(ZARVI_SOURCE_DIR) + "/scripts/private-pu
 }  // namespace
 
 PrivatePulseServer::PrivatePulseServer() {
+  const char* kind = std::getenv("ZARVI_TEST_SOUND_SERVER");
+  kind_ = kind != nullptr && *kind != '\0' ? kind : "pulseaudio";
   char pattern[] = "/tmp/zarvi-pulse-XXXXXX";
   if (::mkdtemp(pattern) == nullptr) throw std::runtime_error("mkdtemp failed");
   directory_ = pattern;
@@ -38,7 +40,7 @@ PrivatePulseServer::PrivatePulseServer() {
 }
 
 void PrivatePulseServer::start() {
-  address_ = runAndRead(kScript + " start " + directory_ + " 2>&1");
+  address_ = runAndRead(kScript + " start " + directory_ + " " + kind_ + " 2>&1");
   running_ = true;
 }
 
@@ -51,7 +53,7 @@ void PrivatePulseServer::playTone(const std::string& sink, double frequency, dou
                                   double seconds) {
   const std::string command = "sox -q -V1 -n -r 48000 -c 2 -b 16 -t wav - synth " + std::to_string(seconds) +
                               " sine " + std::to_string(frequency) + " vol " + std::to_string(amplitude) +
-                              " | PULSE_SERVER=" + address_ + " exec paplay -d " + sink;
+                              " | PULSE_SERVER=" + address_ + " exec paplay --latency-msec=20 -d " + sink;
   const pid_t pid = ::fork();
   if (pid == 0) {
     ::setpgid(0, 0);
@@ -70,17 +72,49 @@ void PrivatePulseServer::stopPlaying() {
   players_.clear();
 }
 
-void PrivatePulseServer::pactl(const std::string& arguments) {
-  runAndRead("PULSE_SERVER=" + address_ + " pactl " + arguments + " 2>&1");
+std::string PrivatePulseServer::pactl(const std::string& arguments) {
+  return runAndRead("PULSE_SERVER=" + address_ + " pactl " + arguments + " 2>&1");
+}
+
+std::string PrivatePulseServer::moduleMaking(const std::string& nameArgument) {
+  const std::string modules = pactl("list short modules");
+  std::size_t at = modules.find(nameArgument + " ");
+  if (at == std::string::npos) throw std::runtime_error("no module made " + nameArgument + ":\n" + modules);
+  at = modules.rfind('\n', at);
+  at = at == std::string::npos ? 0 : at + 1;
+  return modules.substr(at, modules.find('\t', at) - at);
+}
+
+double PrivatePulseServer::micRate() {
+  // "2	mic	module-remap-source.c	s16le 2ch 44100Hz	IDLE"
+  const std::string sources = pactl("list short sources");
+  const std::size_t line = sources.find("\tmic\t");
+  const std::size_t hz = sources.find("Hz", line);
+  if (line == std::string::npos || hz == std::string::npos) throw std::runtime_error("no mic:\n" + sources);
+  const std::size_t digits = sources.rfind(' ', hz) + 1;
+  return std::stod(sources.substr(digits, hz - digits));
+}
+
+std::string PrivatePulseServer::micFormatEvent() {
+  return "status mic_format: " + std::to_string(static_cast<int>(micRate())) + ".0Hz, 2ch";
+}
+
+std::size_t PrivatePulseServer::micBlockBytes() {
+  // The block lengths that convert to whole 16 kHz samples: 3969 frames at 44.1 kHz, 4095 at 48 kHz.
+  const double rate = micRate();
+  if (rate == 44100.0) return 2 * 1440;
+  if (rate == 48000.0) return 2 * 1365;
+  throw std::runtime_error("no block length known for " + std::to_string(rate) + " Hz");
 }
 
 void PrivatePulseServer::kill() {
   stopPlaying();
-  std::system(("kill -9 $(cat " + directory_ + "/server.pid)").c_str());
+  std::system((kScript + " kill " + directory_).c_str());
+  running_ = false;
 }
 
 void PrivatePulseServer::signal(int number) {
-  std::system(("kill -" + std::to_string(number) + " $(cat " + directory_ + "/server.pid)").c_str());
+  std::system(("kill -" + std::to_string(number) + " $(cat " + directory_ + "/server.pids)").c_str());
 }
 
 void PrivatePulseServer::stop() {
@@ -90,9 +124,6 @@ void PrivatePulseServer::stop() {
   running_ = false;
 }
 
-namespace {
-
-// One block's amplitude, over a Hann window so that the block's edges do not leak between frequencies.
 double blockAmplitude(std::span<const double> samples, double frequency) {
   const auto n = static_cast<double>(samples.size());
   const double omega = 2.0 * std::numbers::pi * frequency / 16000.0;
@@ -107,8 +138,6 @@ double blockAmplitude(std::span<const double> samples, double frequency) {
   }
   return 2.0 * std::hypot(re, im) / windowSum;
 }
-
-}  // namespace
 
 double toneAmplitude(const std::vector<double>& samples, double frequency) {
   constexpr std::size_t kBlock = 1440;

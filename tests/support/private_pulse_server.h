@@ -2,17 +2,28 @@
 
 #include <sys/types.h>
 
+#include <cstddef>
+#include <span>
 #include <string>
 #include <vector>
 
 namespace zarvi::testing {
 
-// A PulseAudio server of the test's own, with the virtual devices of scripts/private-pulse.sh: the
-// default sink "speaker" (48 kHz stereo) and the default source "mic", fed by the sink "micsink".
+// A sound server of the test's own, with the virtual devices of scripts/private-pulse.sh: the default
+// sink "speaker" (48 kHz stereo) and the default source "mic", fed by the sink "micsink". PulseAudio,
+// or PipeWire when ZARVI_TEST_SOUND_SERVER is "pipewire"; clients reach both through libpulse.
 class PrivatePulseServer {
  public:
   PrivatePulseServer();  // starts it; throws when it does not come up
   ~PrivatePulseServer();
+
+  // "pulseaudio" or "pipewire".
+  const std::string& kind() const { return kind_; }
+  // The microphone as the tool sees it: its rate (PipeWire runs it at its graph's rate), the status
+  // event of its format, and the bytes of one of its PCM blocks.
+  double micRate();
+  std::string micFormatEvent();
+  std::size_t micBlockBytes();
   PrivatePulseServer(const PrivatePulseServer&) = delete;
   PrivatePulseServer& operator=(const PrivatePulseServer&) = delete;
 
@@ -21,8 +32,10 @@ class PrivatePulseServer {
   // Plays a sine tone into a sink until stopPlaying() or the server's end.
   void playTone(const std::string& sink, double frequency, double amplitude, double seconds);
   void stopPlaying();
-  // Runs pactl against the server, for instance "set-default-source speaker.monitor".
-  void pactl(const std::string& arguments);
+  // Runs pactl against the server, for instance "set-default-source speaker.monitor"; its output.
+  std::string pactl(const std::string& arguments);
+  // The index of the module that made the named sink or source ("sink_name=headphones").
+  std::string moduleMaking(const std::string& nameArgument);
   // Ends the server at once, as a crash would.
   void kill();
   // Sends a signal to the server: SIGSTOP freezes it, SIGCONT thaws it.
@@ -32,11 +45,16 @@ class PrivatePulseServer {
   void start();
 
  private:
+  std::string kind_;
   std::string directory_;
   std::string address_;
   std::vector<pid_t> players_;
   bool running_ = false;
 };
+
+// One block's amplitude of the sine of the given frequency in 16 kHz samples (full scale 1.0), over a
+// Hann window so that the block's edges do not leak between frequencies.
+double blockAmplitude(std::span<const double> samples, double frequency);
 
 // The amplitude of the sine of the given frequency in 16 kHz samples (full scale 1.0): the median
 // over blocks of 1440 samples, so that a place where the system audio runs late (its phase moves)

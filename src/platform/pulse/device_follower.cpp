@@ -58,15 +58,20 @@ struct DeviceFollower::State : std::enable_shared_from_this<State> {
     onChange(platform::DeviceChange::lost, why, nullptr);
   }
 
-  void retryLater() {
-    if (retryQueued) return;
-    retryQueued = true;
-    queue.asyncAfter(nextDelay, [weak = weak_from_this(), run = run] {
+  void lookAgainAfter(std::chrono::milliseconds delay) {
+    if (lookAgainQueued) return;
+    lookAgainQueued = true;
+    queue.asyncAfter(delay, [weak = weak_from_this(), run = run] {
       const auto self = weak.lock();
       if (!self || self->run != run) return;
-      self->retryQueued = false;
+      self->lookAgainQueued = false;
       self->reconsider();
     });
+  }
+
+  // Each failure in a row waits twice as long, up to the longest delay.
+  void retryLater() {
+    lookAgainAfter(nextDelay);
     nextDelay = std::min(nextDelay * 2, std::chrono::milliseconds(kReconnectLongestDelay));
   }
 
@@ -105,10 +110,15 @@ struct DeviceFollower::State : std::enable_shared_from_this<State> {
       return;
     }
     const FollowDecision decision =
-        decideNextStep({recording, recorder != nullptr && !recorder->died()}, choose(*devices));
+        decideNextStep({recording, recorder != nullptr && !recorder->died(), lossPending}, choose(*devices));
+    lossPending = decision.step == FollowStep::settle;
     switch (decision.step) {
       case FollowStep::stay:
         nextDelay = kReconnectFirstDelay;
+        return;
+      case FollowStep::settle:
+        recorder.reset();
+        lookAgainAfter(kSettleDelay);
         return;
       case FollowStep::lose:
         lose(decision.why);
@@ -144,7 +154,8 @@ struct DeviceFollower::State : std::enable_shared_from_this<State> {
   // On the queue only.
   bool following = false;
   std::uint64_t run = 0;  // counts starts and stops: a retry of an earlier run does nothing
-  bool retryQueued = false;
+  bool lookAgainQueued = false;
+  bool lossPending = false;
   std::chrono::milliseconds nextDelay = kReconnectFirstDelay;
   std::shared_ptr<PulseContext> context;
   std::optional<ChosenDevice> recording;
@@ -152,20 +163,23 @@ struct DeviceFollower::State : std::enable_shared_from_this<State> {
 };
 
 DeviceFollower::DeviceFollower(std::string threadName, platform::SerialQueue& queue, Choose choose,
-                               RequestFor requestFor, PulseRecorder::BlockHandler onBlock, ChangeHandler onChange)
-    : state_(std::make_shared<State>(std::move(threadName), queue, choose, std::move(requestFor), std::move(onBlock),
-                                     std::move(onChange))) {}
+                               RequestFor requestFor, PulseRecorder::BlockHandler onBlock,
+                               ChangeHandler onChange)
+    : state_(std::make_shared<State>(std::move(threadName), queue, choose, std::move(requestFor),
+                                     std::move(onBlock), std::move(onChange))) {}
 
 DeviceFollower::~DeviceFollower() {
   stop();
 }
 
-std::optional<std::string> DeviceFollower::start(std::shared_ptr<PulseContext> context, const ChosenDevice& device) {
+std::optional<std::string> DeviceFollower::start(std::shared_ptr<PulseContext> context,
+                                                 const ChosenDevice& device) {
   std::optional<std::string> failure;
   state_->queue.sync([&] {
     State& state = *state_;
     ++state.run;
-    state.retryQueued = false;
+    state.lookAgainQueued = false;
+    state.lossPending = false;
     state.nextDelay = kReconnectFirstDelay;
     state.context = std::move(context);
     std::string error;

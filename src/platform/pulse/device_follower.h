@@ -21,8 +21,8 @@ class DeviceFollower {
   using Choose = DeviceChoice (*)(const ServerDevices&);
   using RequestFor = std::function<PulseRecorder::Request(const ChosenDevice&)>;
   // On the queue. device is the device recorded from now on for switched and resumed, else null.
-  using ChangeHandler =
-      std::function<void(platform::DeviceChange change, const std::string& description, const ChosenDevice* device)>;
+  using ChangeHandler = std::function<void(platform::DeviceChange change, const std::string& description,
+                                           const ChosenDevice* device)>;
 
   DeviceFollower(std::string threadName, platform::SerialQueue& queue, Choose choose, RequestFor requestFor,
                  PulseRecorder::BlockHandler onBlock, ChangeHandler onChange);

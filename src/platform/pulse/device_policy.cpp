@@ -13,8 +13,8 @@ std::string describeDevice(const std::string& description, const std::string& na
 
 template <typename Device>
 const Device* findByName(const std::vector<Device>& devices, const std::string& name) {
-  const auto found = std::find_if(devices.begin(), devices.end(),
-                                  [&](const Device& device) { return device.name == name; });
+  const auto found =
+      std::find_if(devices.begin(), devices.end(), [&](const Device& device) { return device.name == name; });
   return found == devices.end() ? nullptr : &*found;
 }
 
@@ -36,14 +36,16 @@ DeviceChoice chooseSystemAudio(const ServerDevices& devices) {
   if (sink == nullptr || sink->monitorSourceName.empty()) return describePulseError(PA_ERR_NOENTITY);
   const SourceDevice* monitor = findByName(devices.sources, sink->monitorSourceName);
   return ChosenDevice{sink->monitorSourceName, describeDevice(sink->description, sink->name),
-                      monitor != nullptr ? monitor->rate : 0U, monitor != nullptr ? monitor->channels : std::uint8_t{0}};
+                      monitor != nullptr ? monitor->rate : 0U,
+                      monitor != nullptr ? monitor->channels : std::uint8_t{0}};
 }
 
 FollowDecision decideNextStep(const FollowedState& state, const DeviceChoice& choice) {
   const auto* device = std::get_if<ChosenDevice>(&choice);
   if (device == nullptr) {
     if (!state.recording) return {};
-    return {FollowStep::lose, std::nullopt, std::get<std::string>(choice)};
+    return {state.lossPending ? FollowStep::lose : FollowStep::settle, std::nullopt,
+            std::get<std::string>(choice)};
   }
   if (!state.recording) return {FollowStep::resume, *device, {}};
   if (state.recording->sourceName != device->sourceName) return {FollowStep::switchTo, *device, {}};

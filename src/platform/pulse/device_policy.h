@@ -56,12 +56,16 @@ DeviceChoice chooseSystemAudio(const ServerDevices& devices);
 struct FollowedState {
   std::optional<ChosenDevice> recording;  // the device in use; none after a loss
   bool streamAlive = false;               // its stream still delivers
+  bool lossPending = false;               // no device to take its place was seen a moment ago
 };
 
 enum class FollowStep {
   stay,    // nothing to do
   reopen,  // the same device, whose stream died: open it again, with nothing to tell
   switchTo,
+  // Nothing to record now, but a server's session manager names the next default a moment after the
+  // old device went (PipeWire's WirePlumber does): look again after a short while before giving up.
+  settle,
   lose,
   resume,
 };

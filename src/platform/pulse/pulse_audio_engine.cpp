@@ -48,7 +48,9 @@ void PulseAudioEngine::removeTap() {
 PulseRecorder::Request PulseAudioEngine::requestFor(const ChosenDevice& device) const {
   const std::size_t blockFrames = chooseBlockFrames(device.rate, preferredFrames_);
   // A second of audio (at least four blocks) may wait for a host that reads slowly.
-  return {device.sourceName, {PA_SAMPLE_FLOAT32NE, device.rate, device.channels}, blockFrames,
+  return {device.sourceName,
+          {PA_SAMPLE_FLOAT32NE, device.rate, device.channels},
+          blockFrames,
           std::max<std::size_t>(device.rate, 4 * blockFrames)};
 }
 

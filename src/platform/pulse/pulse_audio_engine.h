@@ -28,7 +28,8 @@ class PulseAudioEngine : public platform::AudioEngine {
 
  private:
   PulseRecorder::Request requestFor(const ChosenDevice& device) const;
-  void onDeviceChange(platform::DeviceChange change, const std::string& description, const ChosenDevice* device);
+  void onDeviceChange(platform::DeviceChange change, const std::string& description,
+                      const ChosenDevice* device);
   void deliver(const float* interleaved, std::size_t frames);
 
   std::shared_ptr<PulseContext> context_;

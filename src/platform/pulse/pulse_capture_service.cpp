@@ -70,8 +70,8 @@ void PulseCaptureStream::startCapture(platform::Completion completion,
         return PulseRecorder::Request{device.sourceName, sampleSpec, bufferFrames, sampleSpec.rate / 2};
       },
       [this](const float* interleaved, std::size_t frames) { deliver(interleaved, frames); },
-      [onDeviceChange = std::move(onDeviceChange)](platform::DeviceChange change, const std::string& description,
-                                                   const ChosenDevice*) {
+      [onDeviceChange = std::move(onDeviceChange)](platform::DeviceChange change,
+                                                   const std::string& description, const ChosenDevice*) {
         onDeviceChange({change, description, {}});
       });
   completion(follower_->start(context_, {sourceName_, sourceName_, sampleSpec.rate, sampleSpec.channels}));

@@ -59,8 +59,8 @@ std::shared_ptr<PulseContext> PulseContext::connect(const std::string& threadNam
   const bool settled = self->waitUntil(
       [&] { return !PA_CONTEXT_IS_GOOD(pa_context_get_state(self->context_)) || self->alive(); }, deadline);
   if (self->alive()) {
-    const auto mask = static_cast<pa_subscription_mask_t>(PA_SUBSCRIPTION_MASK_SERVER | PA_SUBSCRIPTION_MASK_SOURCE |
-                                                          PA_SUBSCRIPTION_MASK_SINK);
+    const auto mask = static_cast<pa_subscription_mask_t>(
+        PA_SUBSCRIPTION_MASK_SERVER | PA_SUBSCRIPTION_MASK_SOURCE | PA_SUBSCRIPTION_MASK_SINK);
     if (pa_operation* subscribing = pa_context_subscribe(self->context_, mask, nullptr, nullptr)) {
       pa_operation_unref(subscribing);
     }

@@ -24,6 +24,10 @@ inline Deadline deadlineFromNow() {
 inline constexpr std::chrono::milliseconds kReconnectFirstDelay{250};
 inline constexpr std::chrono::milliseconds kReconnectLongestDelay{2000};
 
+// How long a source whose device went waits for the server to name another one before it reports the
+// loss. System audio waits in the mixer meanwhile (half a second at most), so none of it is lost.
+inline constexpr std::chrono::milliseconds kSettleDelay{300};
+
 // One connection to the sound server: a threaded mainloop (its own named thread) and a context,
 // subscribed to the server's changes of defaults, sources and sinks. Every call on the context, its
 // streams and operations is made with the mainloop lock held.

@@ -81,8 +81,8 @@ PulseRecorder::PulseRecorder(std::shared_ptr<PulseContext> context, std::shared_
 
 std::unique_ptr<PulseRecorder> PulseRecorder::open(const std::shared_ptr<PulseContext>& context,
                                                    const Request& request, platform::SerialQueue& queue,
-                                                   BlockHandler onBlock, DiedHandler onDied, Deadline deadline,
-                                                   std::string& error) {
+                                                   BlockHandler onBlock, DiedHandler onDied,
+                                                   Deadline deadline, std::string& error) {
   auto session = std::make_shared<Session>(request, queue, std::move(onBlock), std::move(onDied));
   session->self = session;
   session->context = context.get();
@@ -107,8 +107,9 @@ std::unique_ptr<PulseRecorder> PulseRecorder::open(const std::shared_ptr<PulseCo
   attributes.prebuf = static_cast<std::uint32_t>(-1);
   attributes.minreq = static_cast<std::uint32_t>(-1);
   attributes.fragsize = static_cast<std::uint32_t>(request.blockFrames * session->frameBytes);
-  if (pa_stream_connect_record(recorder->stream_, request.sourceName.c_str(), &attributes,
-                               static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE)) < 0) {
+  if (pa_stream_connect_record(
+          recorder->stream_, request.sourceName.c_str(), &attributes,
+          static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE)) < 0) {
     error = context->lastError();
     return nullptr;
   }

@@ -23,16 +23,15 @@ TEST(PulseRecorder, AStreamThatFailsWhileConnectingIsOnlyTheOpensFailure) {
   const auto context = pulse::PulseContext::connect("pulse-test", pulse::deadlineFromNow(), error);
   ASSERT_NE(context, nullptr) << error;
   platform::SerialQueue queue("zarvi.test");
-  const pulse::PulseRecorder::Request request{
-      "no-such-source", {PA_SAMPLE_FLOAT32NE, 48000, 2}, 480, 48000};
+  const pulse::PulseRecorder::Request request{"no-such-source", {PA_SAMPLE_FLOAT32NE, 48000, 2}, 480, 48000};
 
   std::atomic<int> failuresReported{0};
   int opensFailed = 0;
   for (int attempt = 0; attempt < 1000; ++attempt) {
     std::string openError;
     auto recorder = pulse::PulseRecorder::open(
-        context, request, queue, [](const float*, std::size_t) {},
-        [&] { ++failuresReported; }, pulse::deadlineFromNow(), openError);
+        context, request, queue, [](const float*, std::size_t) {}, [&] { ++failuresReported; },
+        pulse::deadlineFromNow(), openError);
     if (recorder == nullptr && !openError.empty()) ++opensFailed;
     recorder.reset();
     queue.sync([] {});  // whatever the recorder left on its queue has run
