@@ -81,9 +81,10 @@ void restartServer(PrivatePulseServer& server, const Desk& desk) {
 struct Step {
   std::string what;
   std::function<void(PrivatePulseServer&)> act;
-  Events events;         // in any order; "debug mic_format_full" must follow each microphone switch or return
-  double newTone = 0.0;  // heard within 1 s of the stream, at half its level or more; 0: none
-  std::vector<double> goneTones;                         // never heard once 1 s has passed
+  // One of these, in any order; "debug mic_format_full" must follow each microphone switch or return.
+  std::vector<Events> events;
+  double newTone = 0.0;           // heard within 1 s of the stream, at half its level or more; 0: none
+  std::vector<double> goneTones;  // never heard once 1 s has passed
   std::vector<std::pair<double, double>> keptTones;      // tone, level: heard once, never twice
   std::vector<std::pair<double, double>> notAboveTones;  // tone, level: players may move, never doubled
 };
@@ -110,6 +111,21 @@ double medianAmplitude(const std::vector<double>& samples, std::size_t from, std
   if (levels.empty()) return 0.0;
   std::nth_element(levels.begin(), levels.begin() + levels.size() / 2, levels.end());
   return levels[levels.size() / 2];
+}
+
+// How long the tones are missing, all of them, in 25 ms steps over the second after the change.
+double missingMs(const std::vector<double>& samples, std::size_t from,
+                 const std::vector<std::pair<double, double>>& tones) {
+  constexpr std::size_t kStep = 400;
+  int missing = 0;
+  for (std::size_t at = from; at < from + kSecond && at + kStep <= samples.size(); at += kStep) {
+    const auto window = std::span(samples).subspan(at, kStep);
+    const bool heard = std::any_of(tones.begin(), tones.end(), [&](const auto& tone) {
+      return testing::blockAmplitude(window, tone.first) >= tone.second / 4;
+    });
+    if (!heard) ++missing;
+  }
+  return missing * 25.0;
 }
 
 bool sameEvents(Events actual, Events expected) {
@@ -176,7 +192,9 @@ TEST_P(DeviceTest, TheCaptureFollowsTheDesktop) {
     Events statusLines;
     std::copy_if(all.begin(), all.end(), std::back_inserter(statusLines),
                  [](const std::string& e) { return !e.starts_with("debug "); });
-    EXPECT_TRUE(sameEvents(statusLines, step.events)) << text;
+    EXPECT_TRUE(std::any_of(step.events.begin(), step.events.end(), [&](const Events& expected) {
+      return sameEvents(statusLines, expected);
+    })) << text;
     for (auto line = all.begin(); line != all.end(); ++line) {
       if (line->starts_with("status mic_switched: ") || line->starts_with("status mic_resumed: ")) {
         EXPECT_NE(std::find_if(line, all.end(),
@@ -205,6 +223,16 @@ TEST_P(DeviceTest, TheCaptureFollowsTheDesktop) {
                     std::chrono::duration<double, std::milli>(*arrival - marks[i].at).count(), heard - from);
       }
     }
+    // What the change cost: the microphone drives the stream, so microphone audio that never came
+    // leaves the stream behind the clock; system audio that never came leaves its tone missing.
+    const double secondsBetween = std::chrono::duration<double>(marks[i + 1].at - marks[i].at).count();
+    const double behindMs = (secondsBetween * kSecond - static_cast<double>(to - from)) / 16.0;
+    std::printf(
+        "%s, %s, %s: stream %.0f ms behind the clock over the %.1f s after the change; system audio "
+        "missing for %.0f ms\n",
+        server->kind().c_str(), scenario.name.c_str(), step.what.c_str(), behindMs, secondsBetween,
+        missingMs(samples, from, {{kSpeakerTone, kSpeakerLevel}, {kHeadphonesTone, kSpeakerLevel}}));
+
     const std::size_t settled = from + kSecond;
     for (const double tone : step.goneTones) {
       for (std::size_t at = settled; at + kWindow <= to; at += kHop) {
@@ -225,8 +253,8 @@ const std::string kNoMicrophone = "No such entity (the default source ";
 Step unplugTheMicrophone() {
   return {"the only microphone is pulled",
           [](PrivatePulseServer& s) { s.pactl("unload-module " + s.moduleMaking("source_name=mic")); },
-          {"error Mic stream failed: No such entity (the default source speaker.monitor is the monitor of a "
-           "sink, not a microphone)"},
+          {{"error Mic stream failed: No such entity (the default source speaker.monitor is the monitor of a "
+            "sink, not a microphone)"}},
           0.0,
           {kMicTone},
           {{kSpeakerTone, kSpeakerLevel}},
@@ -238,7 +266,7 @@ const Scenario kScenarios[] = {
      {true, false},
      {{"the default sink becomes the headphones",
        [](PrivatePulseServer& s) { s.pactl("set-default-sink headphones"); },
-       {"status system_audio_switched: Headphones"},
+       {{"status system_audio_switched: Headphones"}},
        kHeadphonesTone,
        {},
        {{kMicTone, kMicLevel}},
@@ -247,14 +275,14 @@ const Scenario kScenarios[] = {
      {false, true},
      {{"the default source becomes the USB microphone",
        [](PrivatePulseServer& s) { s.pactl("set-default-source usbmic"); },
-       {"status mic_switched: USB-Microphone"},
+       {{"status mic_switched: USB-Microphone"}},
        kUsbMicTone,
        {kMicTone},
        {{kSpeakerTone, kSpeakerLevel}},
        {}},
       {"the USB microphone in use is pulled",
        [](PrivatePulseServer& s) { s.pactl("unload-module " + s.moduleMaking("source_name=usbmic")); },
-       {"status mic_switched: Microphone"},
+       {{"status mic_switched: Microphone"}},
        kMicTone,
        {kUsbMicTone},
        {{kSpeakerTone, kSpeakerLevel}},
@@ -270,7 +298,7 @@ const Scenario kScenarios[] = {
              "priority.session=2000'\"");
          s.pactl("set-default-source mic");
        },
-       {"status mic_resumed: Microphone"},
+       {{"status mic_resumed: Microphone"}},
        kMicTone,
        {},
        {{kSpeakerTone, kSpeakerLevel}},
@@ -279,7 +307,7 @@ const Scenario kScenarios[] = {
      {true, false},
      {{"the default sink is removed",
        [](PrivatePulseServer& s) { s.pactl("unload-module " + s.moduleMaking("sink_name=speaker")); },
-       {"status system_audio_switched: Headphones"},
+       {{"status system_audio_switched: Headphones"}},
        kHeadphonesTone,
        {},
        {{kMicTone, kMicLevel}},
@@ -288,9 +316,13 @@ const Scenario kScenarios[] = {
      {false, false},
      {{"the server restarts",
        [](PrivatePulseServer& s) { restartServer(s, {}); },
-       {"error Mic stream failed: Connection terminated",
-        "warn system_audio_stream_failed: Connection terminated", "status mic_resumed: Microphone",
-        "status system_audio_resumed: Speaker"},
+       {{"error Mic stream failed: Connection terminated",
+         "warn system_audio_stream_failed: Connection terminated", "status mic_resumed: Microphone",
+         "status system_audio_resumed: Speaker"},
+        // A restarted PipeWire has its "Dummy Output" as the default sink until the speaker is there.
+        {"error Mic stream failed: Connection terminated",
+         "warn system_audio_stream_failed: Connection terminated", "status mic_resumed: Microphone",
+         "status system_audio_resumed: Dummy Output", "status system_audio_switched: Speaker"}},
        kMicTone,
        {},
        {{kSpeakerTone, kSpeakerLevel}, {kMicTone, kMicLevel}},
@@ -310,7 +342,7 @@ class ServerRestartTest : public ::testing::Test {
 };
 
 const std::string kMicResumed = R"({"type":"status","msg":"mic_resumed: Microphone"})";
-const std::string kSystemResumed = R"({"type":"status","msg":"system_audio_resumed: Speaker"})";
+const std::string kSystemResumed = R"({"type":"status","msg":"system_audio_resumed: )";
 
 TEST_F(ServerRestartTest, StopWhileReconnectingEndsTheRetryingAtOnce) {
   ChildProcess tool(options());
@@ -355,7 +387,17 @@ TEST_F(ServerRestartTest, FiftyRestartsInARowLeaveNoMoreThreadsOrDescriptorsThan
     restartServer(*server, {});
     ASSERT_TRUE(tool.waitForLine(kMicResumed, 20s, restart)) << "restart " << restart << "\n"
                                                              << tool.stderrText();
-    ASSERT_TRUE(tool.waitForLine(kSystemResumed, 20s, restart)) << "restart " << restart;
+    // On whatever is the default output then: a restarted PipeWire may have its "Dummy Output" first.
+    ASSERT_TRUE(tool.waitForStderr(
+        [restart](const std::string& text) {
+          int resumed = 0;
+          for (std::size_t at = 0; (at = text.find(kSystemResumed, at)) != std::string::npos; at += 1)
+            ++resumed;
+          return resumed >= restart;
+        },
+        20s))
+        << "restart " << restart << "\n"
+        << tool.stderrText();
     if (restart == 1) {
       threadsAfterFirst = tool.threads();
       descriptorsAfterFirst = tool.openDescriptors();
@@ -377,7 +419,11 @@ TEST_F(ServerRestartTest, FiftyRestartsInARowLeaveNoMoreThreadsOrDescriptorsThan
   EXPECT_EQ(std::count(events.begin(), events.end(), "error Mic stream failed: Connection terminated"), 50);
   EXPECT_EQ(
       std::count(events.begin(), events.end(), "warn system_audio_stream_failed: Connection terminated"), 50);
-  EXPECT_EQ(std::count(events.begin(), events.end(), "status system_audio_resumed: Speaker"), 50);
+  EXPECT_EQ(
+      std::count_if(events.begin(), events.end(),
+                    [](const std::string& e) { return e.starts_with("status system_audio_resumed: "); }),
+      50);
+  EXPECT_EQ(std::count(events.begin(), events.end(), "status mic_resumed: Microphone"), 50);
 }
 
 }  // namespace

@@ -185,8 +185,7 @@ std::optional<std::string> DeviceFollower::start(std::shared_ptr<PulseContext> c
     std::string error;
     if (!state.context || !state.open(device, error)) {
       failure = state.context ? error : describePulseError(PA_ERR_CONNECTIONREFUSED);
-      state.recorder.reset();
-      return;
+      return;  // the connection stays, for stop() to give back
     }
     state.watch(state.context);
     state.recording = device;

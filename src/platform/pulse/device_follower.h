@@ -31,7 +31,8 @@ class DeviceFollower {
   DeviceFollower& operator=(const DeviceFollower&) = delete;
 
   // Not on the queue: records the device over the connection and follows from then on; the error's
-  // description when the first recording cannot start (then it does not follow).
+  // description when the first recording cannot start (then it does not follow, and stop() gives the
+  // connection back).
   std::optional<std::string> start(std::shared_ptr<PulseContext> context, const ChosenDevice& device);
   // Not on the queue: when it returns, no handler of this follower runs or will run. Gives back the
   // connection it ended with (null when it had none), which may be newer than the one it started with.

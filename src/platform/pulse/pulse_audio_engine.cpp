@@ -60,12 +60,15 @@ std::optional<std::string> PulseAudioEngine::start(platform::DeviceChangeHandler
   // The follower is not running, so its queue is not touching these yet.
   onDeviceChange_ = std::move(onDeviceChange);
   channels_ = device_->channels;
-  return follower_.start(context_, *device_);
+  // The follower holds the connection while it runs and gives back the one it ended with, which is
+  // newer when it had to reconnect: only one connection is ever held.
+  auto error = follower_.start(std::move(context_), *device_);
+  if (error) context_ = follower_.stop();
+  return error;
 }
 
 void PulseAudioEngine::stop() {
-  // The connection the follower ended with is the one to reuse; an older one is let go.
-  if (auto latest = follower_.stop()) context_ = std::move(latest);
+  context_ = follower_.stop();
 }
 
 void PulseAudioEngine::onDeviceChange(platform::DeviceChange change, const std::string& description,

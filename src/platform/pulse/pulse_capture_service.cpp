@@ -36,12 +36,19 @@ void PulseCaptureService::getShareableContent(std::function<void(platform::Conte
 
 std::unique_ptr<platform::CaptureStream> PulseCaptureService::makeStream(
     const platform::ContentFilter& filter, const platform::StreamConfiguration& configuration) {
-  return std::make_unique<PulseCaptureStream>(context_, filter.display.monitorSourceName, configuration);
+  return std::make_unique<PulseCaptureStream>(*this, std::move(context_), filter.display.monitorSourceName,
+                                              configuration);
 }
 
-PulseCaptureStream::PulseCaptureStream(std::shared_ptr<PulseContext> context, std::string sourceName,
+void PulseCaptureService::keepConnection(std::shared_ptr<PulseContext> context) {
+  if (context) context_ = std::move(context);
+}
+
+PulseCaptureStream::PulseCaptureStream(PulseCaptureService& service, std::shared_ptr<PulseContext> context,
+                                       std::string sourceName,
                                        const platform::StreamConfiguration& configuration)
-    : context_(std::move(context)),
+    : service_(service),
+      context_(std::move(context)),
       sourceName_(std::move(sourceName)),
       sampleSpec_{PA_SAMPLE_FLOAT32NE, static_cast<std::uint32_t>(configuration.sampleRate),
                   static_cast<std::uint8_t>(configuration.channelCount)} {}
@@ -74,11 +81,14 @@ void PulseCaptureStream::startCapture(platform::Completion completion,
                                                    const std::string& description, const ChosenDevice*) {
         onDeviceChange({change, description, {}});
       });
-  completion(follower_->start(context_, {sourceName_, sourceName_, sampleSpec.rate, sampleSpec.channels}));
+  auto error =
+      follower_->start(std::move(context_), {sourceName_, sourceName_, sampleSpec.rate, sampleSpec.channels});
+  if (error) service_.keepConnection(follower_->stop());
+  completion(std::move(error));
 }
 
 void PulseCaptureStream::stopCapture(platform::Completion completion) {
-  if (follower_) follower_->stop();
+  if (follower_) service_.keepConnection(follower_->stop());
   completion(std::nullopt);
 }
 

@@ -14,9 +14,12 @@ namespace zarvi::pulse {
 // of every application, so excluding one (this process, which plays nothing) leaves the sound unchanged.
 class PulseCaptureService : public platform::CaptureService {
  public:
+  // A stream takes the connection for its run and gives back the one it ended with, which is newer
+  // when it had to reconnect: only one connection is ever held.
   void getShareableContent(std::function<void(platform::ContentResult)> completion) override;
   std::unique_ptr<platform::CaptureStream> makeStream(
       const platform::ContentFilter& filter, const platform::StreamConfiguration& configuration) override;
+  void keepConnection(std::shared_ptr<PulseContext> context);
 
  private:
   std::shared_ptr<PulseContext> context_;
@@ -29,8 +32,8 @@ class PulseCaptureStream : public platform::CaptureStream {
  public:
   static constexpr std::size_t bufferFrames = 480;
 
-  PulseCaptureStream(std::shared_ptr<PulseContext> context, std::string sourceName,
-                     const platform::StreamConfiguration& configuration);
+  PulseCaptureStream(PulseCaptureService& service, std::shared_ptr<PulseContext> context,
+                     std::string sourceName, const platform::StreamConfiguration& configuration);
 
   std::optional<std::string> addOutput(platform::StreamOutput& output, platform::OutputType type,
                                        platform::SerialQueue& queue) override;
@@ -40,6 +43,7 @@ class PulseCaptureStream : public platform::CaptureStream {
  private:
   void deliver(const float* interleaved, std::size_t frames);
 
+  PulseCaptureService& service_;
   std::shared_ptr<PulseContext> context_;
   std::string sourceName_;
   pa_sample_spec sampleSpec_{};

@@ -54,22 +54,28 @@ TEST(DevicePolicy, ARunningSourceMovesOnlyWhenTheChoiceChangesAndGivesUpOnlyAfte
   const DeviceChoice none = std::string("No such entity");
   const struct {
     const char* what;
-    FollowedState state;
+    bool recordingMic;  // else lost
+    bool streamAlive;
+    bool lossPending;
     DeviceChoice choice;
     FollowStep step;
   } cases[] = {
-      {"the same device, still delivering", {mic, true, false}, mic, FollowStep::stay},
-      {"the same device, whose stream died", {mic, false, false}, mic, FollowStep::reopen},
-      {"another default microphone", {mic, true, false}, usb, FollowStep::switchTo},
-      {"the device in use died, another took its place", {mic, false, false}, usb, FollowStep::switchTo},
-      {"no device: wait a moment first", {mic, false, false}, none, FollowStep::settle},
-      {"still no device after the moment", {mic, false, true}, none, FollowStep::lose},
-      {"a device came within the moment", {mic, false, true}, usb, FollowStep::switchTo},
-      {"lost, and still nothing", {std::nullopt, false, false}, none, FollowStep::stay},
-      {"lost, and a device is back", {std::nullopt, false, false}, mic, FollowStep::resume},
+      {"the same device, still delivering", true, true, false, mic, FollowStep::stay},
+      {"the same device, whose stream died", true, false, false, mic, FollowStep::reopen},
+      {"another default microphone", true, true, false, usb, FollowStep::switchTo},
+      {"the device in use died, another took its place", true, false, false, usb, FollowStep::switchTo},
+      {"no device: wait a moment first", true, false, false, none, FollowStep::settle},
+      {"still no device after the moment", true, false, true, none, FollowStep::lose},
+      {"a device came within the moment", true, false, true, usb, FollowStep::switchTo},
+      {"lost, and still nothing", false, false, false, none, FollowStep::stay},
+      {"lost, and a device is back", false, false, false, mic, FollowStep::resume},
   };
   for (const auto& c : cases) {
-    const FollowDecision decision = decideNextStep(c.state, c.choice);
+    FollowedState state;
+    if (c.recordingMic) state.recording = mic;
+    state.streamAlive = c.streamAlive;
+    state.lossPending = c.lossPending;
+    const FollowDecision decision = decideNextStep(state, c.choice);
     EXPECT_EQ(decision.step, c.step) << c.what;
     if (const auto* device = std::get_if<ChosenDevice>(&c.choice); device && c.step != FollowStep::stay) {
       EXPECT_EQ(decision.device, *device) << c.what;
