@@ -134,7 +134,8 @@ bool sameEvents(Events actual, Events expected) {
   return actual == expected;
 }
 
-class DeviceTest : public ::testing::TestWithParam<Scenario> {
+// A private server, and the tool's options to reach it.
+class ServerTest : public ::testing::Test {
  protected:
   void SetUp() override { server = std::make_unique<PrivatePulseServer>(); }
 
@@ -144,6 +145,8 @@ class DeviceTest : public ::testing::TestWithParam<Scenario> {
 
   std::unique_ptr<PrivatePulseServer> server;
 };
+
+class DeviceTest : public ServerTest, public ::testing::WithParamInterface<Scenario> {};
 
 TEST_P(DeviceTest, TheCaptureFollowsTheDesktop) {
   const Scenario& scenario = GetParam();
@@ -332,14 +335,7 @@ const Scenario kScenarios[] = {
 INSTANTIATE_TEST_SUITE_P(Desktop, DeviceTest, ::testing::ValuesIn(kScenarios),
                          [](const ::testing::TestParamInfo<Scenario>& info) { return info.param.name; });
 
-class ServerRestartTest : public ::testing::Test {
- protected:
-  void SetUp() override { server = std::make_unique<PrivatePulseServer>(); }
-  ChildProcess::Options options() {
-    return {{{"PULSE_SERVER", server->address()}}, {"ZARVI_AUDIO_MIC_ONLY", "ZARVI_AUDIO_VERBOSE"}};
-  }
-  std::unique_ptr<PrivatePulseServer> server;
-};
+using ServerRestartTest = ServerTest;
 
 const std::string kMicResumed = R"({"type":"status","msg":"mic_resumed: Microphone"})";
 const std::string kSystemResumed = R"({"type":"status","msg":"system_audio_resumed: )";
