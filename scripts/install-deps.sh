@@ -5,8 +5,10 @@ packages=(
   build-essential cmake ninja-build pkg-config clang libclang-rt-dev
   libpulse-dev libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev
   pulseaudio pulseaudio-utils pipewire pipewire-bin pipewire-pulse wireplumber dbus-daemon
-  sox espeak-ng python3
+  sox espeak-ng python3 python3-venv python3-pip python3-setuptools python3-wheel groff-base
 )
+# The Node.js client needs Node.js 18 or later; Debian 12's own is 18.
+command -v node >/dev/null && command -v npm >/dev/null || packages+=(nodejs npm)
 sudo=()
 [ "$(id -u)" -eq 0 ] || sudo=(sudo)
 export DEBIAN_FRONTEND=noninteractive

@@ -7,6 +7,7 @@
 #include "platform/serial_queue.h"
 #include "platform/standard_streams.h"
 #include "platform/thread_name.h"
+#include "protocol/command_line.h"
 #include "protocol/command_reader.h"
 #include "protocol/events.h"
 #include "protocol/process_values.h"
@@ -36,8 +37,10 @@ void runCommand(zarvi::CaptureController& controller, zarvi::Command command) {
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
   zarvi::platform::ignoreBrokenPipes();
+  if (const auto status = zarvi::answerArguments({argv + 1, static_cast<std::size_t>(argc - 1)}))
+    return *status;
   zarvi::VERBOSE_AUDIO = zarvi::environmentSwitchIsOn("ZARVI_AUDIO_VERBOSE");
   zarvi::emitEvent(zarvi::EventType::status, "ready");
 

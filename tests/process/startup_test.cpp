@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <string>
+#include <vector>
 
+#include "protocol/command_line.h"
 #include "support/child_process.h"
 
 namespace zarvi {
@@ -30,6 +33,48 @@ TEST(Startup, ANonBlockingStdinIsWaitedOnNotTakenForItsEnd) {
   tool.writeStdin("QUIT\n");
   EXPECT_EQ(tool.waitExit(20s), 0);
   EXPECT_TRUE(tool.waitForLine(R"({"type":"status","msg":"quitting"})", 1s)) << tool.stderrText();
+}
+
+TEST(Startup, AnswersHelpAndVersionAndRefusesAnyOtherArgument) {
+  const struct {
+    std::vector<std::string> arguments;
+    int status;
+    std::string stdoutStart;  // empty: nothing on stdout
+    std::string stderrStart;  // empty: nothing on stderr
+  } cases[] = {
+      {{"--help"}, 0, "Usage: zarvi-audio-capture [--help | --version]\n", ""},
+      {{"--version"}, 0, "zarvi-audio-capture " ZARVI_VERSION "\n", ""},
+      {{"--verbose"}, 2, "", "zarvi-audio-capture: unknown argument '--verbose'\n\nUsage: "},
+      {{"START"}, 2, "", "zarvi-audio-capture: unknown argument 'START'\n\nUsage: "},
+      {{"--help", "extra"}, 2, "", "zarvi-audio-capture: unknown argument 'extra'\n\nUsage: "},
+      {{""}, 2, "", "zarvi-audio-capture: unknown argument ''\n\nUsage: "},
+  };
+  for (const auto& c : cases) {
+    ChildProcess::Options options;
+    options.arguments = c.arguments;
+    ChildProcess tool(options);
+    tool.closeStdin();
+    EXPECT_EQ(tool.waitExit(10s), c.status) << c.arguments[0];
+    const std::string out = tool.stdoutBytes();
+    const std::string err = tool.stderrText();
+    if (c.stdoutStart.empty()) {
+      EXPECT_EQ(out, "") << c.arguments[0];
+    } else {
+      EXPECT_TRUE(out.starts_with(c.stdoutStart)) << out;
+    }
+    if (c.stderrStart.empty()) {
+      EXPECT_EQ(err, "") << c.arguments[0];
+    } else {
+      EXPECT_TRUE(err.starts_with(c.stderrStart)) << err;
+      EXPECT_EQ(err.substr(err.find("Usage: ")), zarvi::usageText())
+          << "the usage follows the one-line error";
+    }
+  }
+  // The usage names what a host needs: the commands, the PCM format and the switches.
+  for (const char* needed : {"START", "STOP", "QUIT", "signed 16-bit little-endian, mono, 16000",
+                             "ZARVI_AUDIO_VERBOSE", "ZARVI_AUDIO_MIC_ONLY", "README"}) {
+    EXPECT_NE(zarvi::usageText().find(needed), std::string::npos) << needed;
+  }
 }
 
 }  // namespace

@@ -18,7 +18,8 @@
 namespace zarvi::testing {
 
 std::string toolPath() {
-  return ZARVI_TOOL_PATH;
+  const char* installed = std::getenv("ZARVI_TOOL");
+  return installed != nullptr && *installed != '\0' ? installed : ZARVI_TOOL_PATH;
 }
 
 namespace {
@@ -46,7 +47,10 @@ ChildProcess::ChildProcess(Options options) {
     for (const auto& [name, value] : options.setEnv) ::setenv(name.c_str(), value.c_str(), 1);
     ::signal(SIGPIPE, SIG_DFL);
     const std::string path = toolPath();
-    ::execl(path.c_str(), path.c_str(), static_cast<char*>(nullptr));
+    std::vector<char*> argv{const_cast<char*>(path.c_str())};
+    for (auto& argument : options.arguments) argv.push_back(argument.data());
+    argv.push_back(nullptr);
+    ::execv(path.c_str(), argv.data());
     ::_exit(127);
   }
   ::close(in[0]);

@@ -15,7 +15,7 @@
 
 namespace zarvi::testing {
 
-// The tool's binary, as built beside the tests.
+// The tool's binary: ZARVI_TOOL when it is set (an installed one), else the one built beside the tests.
 std::string toolPath();
 
 // The real binary as a host runs it: stdin, stdout and stderr are pipes; both outputs are drained
@@ -28,6 +28,7 @@ class ChildProcess {
     bool drainStdout = true;
     // Hands the child a stdin with O_NONBLOCK set, as some event-loop runtimes do.
     bool nonBlockingStdin = false;
+    std::vector<std::string> arguments{};
   };
 
   explicit ChildProcess(Options options);

@@ -1,0 +1,147 @@
+// The client against the real tool and a private sound server of its own (scripts/private-pulse.sh).
+// ZARVI_TOOL names the binary; by default the debug build beside this repository's sources.
+import assert from "node:assert/strict";
+import { execFileSync, spawn } from "node:child_process";
+import { mkdtempSync, rmSync } from "node:fs";
+import { tmpdir } from "node:os";
+import { dirname, join } from "node:path";
+import { after, before, describe, test } from "node:test";
+import { fileURLToPath } from "node:url";
+
+import { Capture, describeEvent, findBinary } from "../index.js";
+
+const repository = join(dirname(fileURLToPath(import.meta.url)), "..", "..", "..");
+const binary = process.env.ZARVI_TOOL || join(repository, "build", "dev", "src", "zarvi-audio-capture");
+const serverScript = join(repository, "scripts", "private-pulse.sh");
+
+// The amplitude of one frequency in 16 kHz samples (full scale 1.0), over a Hann window.
+function amplitude(samples, frequency) {
+  const omega = (2 * Math.PI * frequency) / 16000;
+  let re = 0;
+  let im = 0;
+  let windowSum = 0;
+  for (let i = 0; i < samples.length; i++) {
+    const w = 0.5 - 0.5 * Math.cos((2 * Math.PI * i) / (samples.length - 1));
+    re += samples[i] * w * Math.cos(omega * i);
+    im -= samples[i] * w * Math.sin(omega * i);
+    windowSum += w;
+  }
+  return (2 * Math.hypot(re, im)) / windowSum;
+}
+
+function levels(buffer) {
+  const pcm = new Int16Array(buffer.buffer, buffer.byteOffset, buffer.length / 2);
+  return Float64Array.from(pcm, (sample) => sample / 32767);
+}
+
+describe("Capture against the real tool", () => {
+  let directory;
+  let env;
+  const players = [];
+
+  before(() => {
+    directory = mkdtempSync(join(tmpdir(), "zarvi-node-"));
+    const address = execFileSync(serverScript, ["start", directory], { encoding: "utf8" }).trim();
+    env = { ...process.env, PULSE_SERVER: address };
+    for (const [sink, frequency, volume] of [
+      ["speaker", 440, 0.5],
+      ["micsink", 1000, 0.25],
+    ]) {
+      const command = `sox -q -V1 -n -r 48000 -c 2 -b 16 -t wav - synth 60 sine ${frequency} vol ${volume} | exec paplay --latency-msec=20 -d ${sink}`;
+      players.push(spawn("sh", ["-c", command], { env, detached: true, stdio: "ignore" }));
+    }
+  });
+
+  after(() => {
+    for (const player of players) process.kill(-player.pid, "SIGKILL");
+    execFileSync(serverScript, ["stop", directory]);
+    rmSync(directory, { recursive: true, force: true });
+  });
+
+  test("records both tones at their levels, in whole samples, with the events in order", async () => {
+    const capture = await Capture.launch({ binary, env });
+    const events = [];
+    capture.on("event", (event) => events.push(`${event.type} ${event.msg}`));
+    const chunks = [];
+    capture.pcm.on("data", (chunk) => chunks.push(chunk));
+    await capture.start();
+    // Three seconds of stream; the first half second is left out below (the null sinks start late).
+    await new Promise((resolve) => {
+      const check = () => (chunks.reduce((n, c) => n + c.length, 0) >= 3 * 32000 ? resolve() : setTimeout(check, 50));
+      check();
+    });
+    await capture.stop();
+    assert.equal(await capture.quit(), 0);
+
+    assert.ok(chunks.every((chunk) => chunk.length % 2 === 0), "every chunk holds whole samples");
+    const samples = levels(Buffer.concat(chunks)).subarray(8000);
+    assert.ok(Math.abs(amplitude(samples, 440) - 0.5) < 0.05, `system tone ${amplitude(samples, 440)}`);
+    assert.ok(Math.abs(amplitude(samples, 1000) - 0.25) < 0.025, `microphone tone ${amplitude(samples, 1000)}`);
+    const statuses = events.filter((e) => !e.startsWith("debug "));
+    assert.deepEqual(statuses, [
+      "status system_started",
+      statuses[1],
+      "status mic_started",
+      "status capture_started",
+      "status system_stopped",
+      "status mic_stopped",
+      "status capture_stopped",
+      "status quitting",
+    ]);
+    assert.match(statuses[1], /^status mic_format: \d+\.0Hz, 2ch$/);
+  });
+
+  test("microphone-only mode leaves the system audio out", async () => {
+    const capture = await Capture.launch({ binary, env, micOnly: true });
+    const named = [];
+    capture.on("event", ({ msg }) => named.push(msg));
+    await capture.start();
+    await capture.stop();
+    assert.equal(await capture.quit(), 0);
+    assert.ok(named.includes("mic_only_mode"));
+    assert.ok(!named.includes("system_started"));
+  });
+
+  test("a killed tool is reported, and quit() still resolves", async () => {
+    const capture = await Capture.launch({ binary, env });
+    const reported = new Promise((resolve) => capture.once("error", resolve));
+    process.kill(capture.pid, "SIGKILL");
+    const error = await reported;
+    assert.equal(error.signal, "SIGKILL");
+    assert.match(error.message, /killed by SIGKILL without being asked to quit/);
+    assert.equal(await capture.quit(), null);
+  });
+
+  test("a tool that does not end is killed after the timeout", async () => {
+    const capture = await Capture.launch({ binary, env });
+    process.kill(capture.pid, "SIGSTOP");
+    const begun = Date.now();
+    assert.equal(await capture.quit({ timeoutMs: 300 }), null);
+    assert.ok(Date.now() - begun < 5000);
+  });
+});
+
+test("a missing binary is a clear error", async () => {
+  await assert.rejects(Capture.launch({ binary: "/nonexistent/zarvi-audio-capture" }), /could not be started/);
+  assert.throws(() => findBinary(undefined, "/nonexistent"), /not found on PATH/);
+});
+
+test("the events a host acts on have names", () => {
+  const cases = [
+    [{ type: "status", msg: "ready" }, ["ready"]],
+    [{ type: "status", msg: "capture_started" }, ["captureStarted"]],
+    [{ type: "status", msg: "capture_stopped" }, ["captureStopped"]],
+    [{ type: "error", msg: "Mic start failed: No such entity" }, ["sourceFailed", { source: "mic", when: "start", reason: "No such entity" }]],
+    [{ type: "error", msg: "Mic stream failed: Entity killed" }, ["sourceFailed", { source: "mic", when: "running", reason: "Entity killed" }]],
+    [{ type: "warn", msg: "system_audio_start_failed: Timeout" }, ["sourceFailed", { source: "system", when: "start", reason: "Timeout" }]],
+    [{ type: "warn", msg: "system_audio_stream_failed: Connection terminated" }, ["sourceFailed", { source: "system", when: "running", reason: "Connection terminated" }]],
+    [{ type: "warn", msg: "system_audio_no_display" }, ["sourceFailed", { source: "system", when: "start", reason: "no output device to record" }]],
+    [{ type: "status", msg: "mic_switched: USB Microphone" }, ["switched", { source: "mic", device: "USB Microphone" }]],
+    [{ type: "status", msg: "system_audio_switched: Headphones" }, ["switched", { source: "system", device: "Headphones" }]],
+    [{ type: "status", msg: "mic_resumed: Microphone" }, ["resumed", { source: "mic", device: "Microphone" }]],
+    [{ type: "status", msg: "system_audio_resumed: Speaker" }, ["resumed", { source: "system", device: "Speaker" }]],
+    [{ type: "status", msg: "mic_started" }, null],
+    [{ type: "warn", msg: "Unknown command: X" }, null],
+  ];
+  for (const [event, named] of cases) assert.deepEqual(describeEvent(event), named, event.msg);
+});
