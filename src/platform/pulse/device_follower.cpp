@@ -22,11 +22,18 @@ struct DeviceFollower::State : std::enable_shared_from_this<State> {
   void queueReconsider() {
     if (reconsiderQueued.exchange(true)) return;
     queue.async([weak = weak_from_this()] {
-      if (const auto self = weak.lock()) self->reconsider();
+      if (const auto self = weak.lock()) self->reconsiderAfterNews();
     });
   }
 
   // Everything below runs on the queue.
+
+  // The server's news may come before what it announces can be read: PipeWire reports a new default
+  // when it is asked for, and its session manager puts it in place a moment later, sometimes with no
+  // news of its own. A change that moved nothing is looked at once more a moment later.
+  void reconsiderAfterNews() {
+    if (reconsider() == FollowStep::stay) lookAgainAfter(kSettleDelay);
+  }
 
   void watch(const std::shared_ptr<PulseContext>& watched) {
     PulseContext::Lock hold(*watched);
@@ -81,9 +88,10 @@ struct DeviceFollower::State : std::enable_shared_from_this<State> {
     return context->alive();
   }
 
-  void reconsider() {
+  // What it did.
+  FollowStep reconsider() {
     reconsiderQueued = false;
-    if (!following) return;
+    if (!following) return FollowStep::stay;
     std::string error;
     if (!connectionAlive()) {
       if (context) {
@@ -95,7 +103,7 @@ struct DeviceFollower::State : std::enable_shared_from_this<State> {
       context = PulseContext::connect(threadName, deadlineFromNow(), error);
       if (!context) {
         retryLater();
-        return;
+        return FollowStep::lose;
       }
       watch(context);
     }
@@ -107,7 +115,7 @@ struct DeviceFollower::State : std::enable_shared_from_this<State> {
     if (!devices) {
       // The connection is going: its failure brings us back here, or the retry does.
       retryLater();
-      return;
+      return FollowStep::lose;
     }
     const FollowDecision decision =
         decideNextStep({recording, recorder != nullptr && !recorder->died(), lossPending}, choose(*devices));
@@ -115,14 +123,14 @@ struct DeviceFollower::State : std::enable_shared_from_this<State> {
     switch (decision.step) {
       case FollowStep::stay:
         nextDelay = kReconnectFirstDelay;
-        return;
+        return decision.step;
       case FollowStep::settle:
         recorder.reset();
         lookAgainAfter(kSettleDelay);
-        return;
+        return decision.step;
       case FollowStep::lose:
         lose(decision.why);
-        return;
+        return decision.step;
       case FollowStep::reopen:
       case FollowStep::switchTo:
       case FollowStep::resume:
@@ -133,14 +141,16 @@ struct DeviceFollower::State : std::enable_shared_from_this<State> {
     if (!open(device, error)) {
       lose(error);
       retryLater();
-      return;
+      return FollowStep::lose;
     }
     recording = device;
     nextDelay = kReconnectFirstDelay;
-    if (decision.step == FollowStep::reopen) return;
-    onChange(decision.step == FollowStep::resume ? platform::DeviceChange::resumed
-                                                 : platform::DeviceChange::switched,
-             device.description, &device);
+    if (decision.step != FollowStep::reopen) {
+      onChange(decision.step == FollowStep::resume ? platform::DeviceChange::resumed
+                                                   : platform::DeviceChange::switched,
+               device.description, &device);
+    }
+    return decision.step;
   }
 
   const std::string threadName;
