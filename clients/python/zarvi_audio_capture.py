@@ -220,9 +220,12 @@ class Capture:
             code = None
         self._reader.join()
         drain.join()
-        for pipe in (self._process.stdout, self._process.stderr):
-            if pipe is not None:
-                pipe.close()
+        for pipe in (self._process.stdin, self._process.stdout, self._process.stderr):
+            if pipe is not None and not pipe.closed:
+                try:
+                    pipe.close()
+                except BrokenPipeError:
+                    pass
         return code
 
     def _drain_stdout(self) -> None:

@@ -15,7 +15,7 @@ const binary = process.env.ZARVI_TOOL || join(repository, "build", "dev", "src",
 const serverScript = join(repository, "scripts", "private-pulse.sh");
 
 // The amplitude of one frequency in 16 kHz samples (full scale 1.0), over a Hann window.
-function amplitude(samples, frequency) {
+function blockAmplitude(samples, frequency) {
   const omega = (2 * Math.PI * frequency) / 16000;
   let re = 0;
   let im = 0;
@@ -27,6 +27,17 @@ function amplitude(samples, frequency) {
     windowSum += w;
   }
   return (2 * Math.hypot(re, im)) / windowSum;
+}
+
+// The median over blocks: a block whose system audio came late (its tail carries the microphone alone,
+// the tool's mixing rule) does not read as a lower level of the whole.
+function amplitude(samples, frequency, block = 1440) {
+  const levels = [];
+  for (let at = 0; at + block <= samples.length; at += block) {
+    levels.push(blockAmplitude(samples.subarray(at, at + block), frequency));
+  }
+  levels.sort((a, b) => a - b);
+  return levels[Math.floor(levels.length / 2)];
 }
 
 function levels(buffer) {
