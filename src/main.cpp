@@ -1,5 +1,4 @@
-#include <unistd.h>
-
+#include <cstdlib>
 #include <thread>
 
 #include "control/capture_controller.h"
@@ -28,17 +27,17 @@ void runCommand(zarvi::CaptureController& controller, zarvi::Command command) {
     case Command::quit:
       controller.stop();
       zarvi::emitEvent(zarvi::EventType::status, "quitting");
-      ::_exit(0);
+      std::_Exit(0);
     case Command::endOfInput:
       controller.stop();
-      ::_exit(0);
+      std::_Exit(0);
   }
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  zarvi::platform::ignoreBrokenPipes();
+  zarvi::platform::prepareStandardStreams();
   if (const auto status = zarvi::answerArguments({argv + 1, static_cast<std::size_t>(argc - 1)}))
     return *status;
   zarvi::VERBOSE_AUDIO = zarvi::environmentSwitchIsOn("ZARVI_AUDIO_VERBOSE");
@@ -48,7 +47,7 @@ int main(int argc, char** argv) {
   const auto platform = zarvi::platform::makePlatform();
   zarvi::CaptureController controller(*platform);
   zarvi::platform::SerialQueue controlQueue("zarvi.control");
-  zarvi::CommandReader reader(STDIN_FILENO, [&](zarvi::Command command) {
+  zarvi::CommandReader reader(zarvi::platform::kStandardInput, [&](zarvi::Command command) {
     controlQueue.async([&controller, command] { runCommand(controller, command); });
   });
   std::thread readerThread([&reader] {
@@ -57,5 +56,5 @@ int main(int argc, char** argv) {
   });
   readerThread.detach();
 
-  for (;;) ::pause();
+  zarvi::platform::waitForever();
 }

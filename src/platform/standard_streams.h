@@ -4,18 +4,28 @@
 
 namespace zarvi::platform {
 
+inline constexpr int kStandardInput = 0;
+inline constexpr int kStandardOutput = 1;
+inline constexpr int kStandardError = 2;
+
 // Writes every byte or gives up on an error that will not go away (a closed pipe, a bad descriptor).
-// Partial writes and EINTR are retried; a non-blocking descriptor is waited on with poll(2).
+// Partial writes and interrupted calls are retried; a non-blocking descriptor is waited on.
 // Returns true when every byte was written.
 bool writeAll(int fd, const void* data, std::size_t size);
 
-// Blocks until fd has something to read, or its end or an error; false when polling fails for good.
-bool waitUntilReadable(int fd);
+// Reads what is there, up to size bytes, waiting for it (also on a non-blocking descriptor: an empty
+// read is not the end). 0 at the end of input and on an error that will not go away.
+std::size_t readSome(int fd, char* into, std::size_t size);
 
 bool writeStandardOutput(const void* data, std::size_t size);
 bool writeStandardError(const void* data, std::size_t size);
 
-// A host that closes one of our pipes must not end the process through SIGPIPE.
-void ignoreBrokenPipes();
+// Before anything is read or written: a host that closes one of our pipes must not end the process,
+// and the bytes on the three streams are exactly the ones written (no line-ending translation).
+void prepareStandardStreams();
+
+// The main thread's last work: it waits while the other threads run the process, which ends only
+// through an explicit exit.
+[[noreturn]] void waitForever();
 
 }  // namespace zarvi::platform

@@ -1,9 +1,6 @@
 #include "protocol/command_reader.h"
 
-#include <unistd.h>
-
 #include <array>
-#include <cerrno>
 
 #include "platform/standard_streams.h"
 #include "protocol/events.h"
@@ -51,16 +48,8 @@ CommandReader::CommandReader(int fd, std::function<void(Command)> onCommand)
 
 void CommandReader::run() {
   std::array<char, 64 * 1024> buffer;
-  for (;;) {
-    const ssize_t got = ::read(fd, buffer.data(), buffer.size());
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      // A host may hand over a non-blocking pipe; an empty read is no end of input.
-      if (!platform::waitUntilReadable(fd)) break;
-      continue;
-    }
-    if (got <= 0) break;
-    feed({buffer.data(), static_cast<std::size_t>(got)});
+  for (std::size_t got; (got = platform::readSome(fd, buffer.data(), buffer.size())) > 0;) {
+    feed({buffer.data(), got});
   }
   finish();
 }

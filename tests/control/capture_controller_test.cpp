@@ -9,6 +9,7 @@
 
 #include "fakes/fake_platform.h"
 #include "protocol/process_values.h"
+#include "support/os.h"
 #include "support/captured_output.h"
 #include "support/event_lines.h"
 
@@ -29,10 +30,10 @@ Events concat(std::initializer_list<Events> parts) {
 class CaptureControllerTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ::unsetenv("ZARVI_AUDIO_MIC_ONLY");
+    testing::unsetEnvironment("ZARVI_AUDIO_MIC_ONLY");
     VERBOSE_AUDIO = false;
   }
-  void TearDown() override { ::unsetenv("ZARVI_AUDIO_MIC_ONLY"); }
+  void TearDown() override { testing::unsetEnvironment("ZARVI_AUDIO_MIC_ONLY"); }
 
   // Runs the operations and returns the events they wrote, debug lines left out.
   template <typename... Operations>
@@ -130,14 +131,14 @@ TEST_F(CaptureControllerTest, NoDisplayWarnsAndGoesOnWithTheMicrophone) {
 }
 
 TEST_F(CaptureControllerTest, MicrophoneOnlyModeIsReadAtEveryStartAndOnlyForOne) {
-  ::setenv("ZARVI_AUDIO_MIC_ONLY", "1", 1);
+  testing::setEnvironment("ZARVI_AUDIO_MIC_ONLY", "1");
   EXPECT_EQ(run(start(), stop()),
             concat({{"status mic_only_mode"},
                     kMicStart,
                     {"status capture_started", "status mic_stopped", "status capture_stopped"}}));
   EXPECT_EQ(platform.service->contentQueries, 0);
   for (const char* off : {"true", "0", "", " 1"}) {
-    ::setenv("ZARVI_AUDIO_MIC_ONLY", off, 1);
+    testing::setEnvironment("ZARVI_AUDIO_MIC_ONLY", off);
     const Events events = run(start(), stop());
     ASSERT_FALSE(events.empty());
     EXPECT_EQ(events.front(), "status system_started") << "'" << off << "'";

@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-#include <pthread.h>
 
 #include <chrono>
 #include <cstring>
@@ -10,6 +9,7 @@
 
 #include "platform/bounded_byte_buffer.h"
 #include "platform/serial_queue.h"
+#include "support/os.h"
 
 namespace zarvi {
 namespace {
@@ -43,17 +43,17 @@ TEST(BoundedByteBuffer, GivesBackBytesInOrderAndDropsTheOldestWholeUnits) {
 TEST(SerialQueue, RunsWorkInOrderOnOneNamedThread) {
   platform::SerialQueue queue("zarvi.sck.audio");
   std::vector<int> order;
-  std::string name(16, '\0');
+  std::string name;
   for (int i = 0; i < 100; ++i) queue.async([&order, i] { order.push_back(i); });
   queue.sync([&] {
-    ::pthread_getname_np(::pthread_self(), name.data(), name.size());
+    name = testing::currentThreadName();
     EXPECT_TRUE(queue.isCurrent());
   });
   EXPECT_FALSE(queue.isCurrent());
   std::vector<int> expected(100);
   std::iota(expected.begin(), expected.end(), 0);
   EXPECT_EQ(order, expected);
-  EXPECT_STREQ(name.c_str(), "zarvi.sck.audio");
+  EXPECT_EQ(name, "zarvi.sck.audio");
 }
 
 TEST(SerialQueue, DelayedWorkWaitsForItsTimeWithoutHoldingUpOtherWork) {

@@ -7,6 +7,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/os.h"
 #include "support/captured_output.h"
 #include "support/event_lines.h"
 
@@ -43,7 +44,7 @@ TEST(CommandWord, TrimsWhiteSpaceOfAnyKindAndUpperCasesAscii) {
 // Feeds the bytes to a reader through a pipe and returns the commands it passed on.
 std::vector<Command> readAll(const std::string& input, std::string* warnings = nullptr) {
   int fds[2];
-  EXPECT_EQ(::pipe(fds), 0);
+  EXPECT_EQ(testing::makePipe(fds), 0);
   std::thread writer([&] {
     std::size_t done = 0;
     while (done < input.size()) {

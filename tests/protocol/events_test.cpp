@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/os.h"
 #include "support/captured_output.h"
 
 namespace zarvi {
@@ -91,7 +92,7 @@ class SlowlyReadStandardError {
  public:
   SlowlyReadStandardError() {
     int fds[2];
-    if (::pipe(fds) != 0) throw std::runtime_error("pipe failed");
+    if (testing::makePipe(fds) != 0) throw std::runtime_error("pipe failed");
     savedFd_ = ::dup(STDERR_FILENO);
     ::dup2(fds[1], STDERR_FILENO);
     ::close(fds[1]);

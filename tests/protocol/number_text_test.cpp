@@ -6,6 +6,8 @@
 
 #include "protocol/process_values.h"
 
+#include "support/os.h"
+
 namespace zarvi {
 namespace {
 
@@ -61,15 +63,15 @@ TEST(FormatSampleList, QuotedLevelsSeparatedByACommaAndABlank) {
 
 TEST(EnvironmentSwitch, OnlyTheExactValueOneTurnsItOn) {
   const char* name = "ZARVI_TEST_SWITCH";
-  ::unsetenv(name);
+  testing::unsetEnvironment(name);
   EXPECT_FALSE(environmentSwitchIsOn(name));
   for (const char* off : {"", "0", "true", "yes", "01", " 1", "1 ", "11"}) {
-    ::setenv(name, off, 1);
+    testing::setEnvironment(name, off);
     EXPECT_FALSE(environmentSwitchIsOn(name)) << "'" << off << "'";
   }
-  ::setenv(name, "1", 1);
+  testing::setEnvironment(name, "1");
   EXPECT_TRUE(environmentSwitchIsOn(name));
-  ::unsetenv(name);
+  testing::unsetEnvironment(name);
 }
 
 }  // namespace

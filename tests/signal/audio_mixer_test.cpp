@@ -4,13 +4,14 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <csignal>
 #include <cstdint>
 #include <limits>
 #include <string>
 #include <vector>
 
 #include "protocol/process_values.h"
+#include "platform/standard_streams.h"
+#include "support/os.h"
 #include "support/captured_output.h"
 #include "support/event_lines.h"
 #include "support/pcm.h"
@@ -171,12 +172,12 @@ TEST_F(AudioMixerTest, SystemAudioAloneWritesNothing) {
 
 TEST_F(AudioMixerTest, AClosedStandardOutputNeverStopsThePushes) {
   int fds[2];
-  ASSERT_EQ(::pipe(fds), 0);
+  ASSERT_EQ(testing::makePipe(fds), 0);
   const int saved = ::dup(STDOUT_FILENO);
   ::dup2(fds[1], STDOUT_FILENO);
   ::close(fds[1]);
   ::close(fds[0]);  // the reader is gone: every write fails with EPIPE, never with a signal
-  ::signal(SIGPIPE, SIG_IGN);
+  platform::prepareStandardStreams();
   for (int i = 0; i < 10; ++i) mixer.pushMic(Samples(1000, 0.1F));
   ::dup2(saved, STDOUT_FILENO);
   ::close(saved);

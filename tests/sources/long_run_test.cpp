@@ -10,6 +10,7 @@
 #include "fakes/fake_platform.h"
 #include "sources/mic_capture.h"
 #include "sources/system_audio_handler.h"
+#include "support/os.h"
 #include "support/captured_output.h"
 
 namespace zarvi {
@@ -27,7 +28,7 @@ long residentKb() {
 class CountedStdout {
  public:
   CountedStdout() {
-    EXPECT_EQ(::pipe(fds_), 0);
+    EXPECT_EQ(testing::makePipe(fds_), 0);
     saved_ = ::dup(STDOUT_FILENO);
     ::dup2(fds_[1], STDOUT_FILENO);
     ::close(fds_[1]);

@@ -40,17 +40,4 @@ DeviceChoice chooseSystemAudio(const ServerDevices& devices) {
                       monitor != nullptr ? monitor->channels : std::uint8_t{0}};
 }
 
-FollowDecision decideNextStep(const FollowedState& state, const DeviceChoice& choice) {
-  const auto* device = std::get_if<ChosenDevice>(&choice);
-  if (device == nullptr) {
-    if (!state.recording) return {};
-    return {state.lossPending ? FollowStep::lose : FollowStep::settle, std::nullopt,
-            std::get<std::string>(choice)};
-  }
-  if (!state.recording) return {FollowStep::resume, *device, {}};
-  if (state.recording->sourceName != device->sourceName) return {FollowStep::switchTo, *device, {}};
-  if (!state.streamAlive) return {FollowStep::reopen, *device, {}};
-  return {};
-}
-
 }  // namespace zarvi::pulse

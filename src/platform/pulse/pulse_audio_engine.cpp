@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "platform/pulse/block_frames.h"
+#include "platform/block_frames.h"
 #include "platform/pulse/pulse_queries.h"
 
 namespace zarvi::pulse {
@@ -46,9 +46,9 @@ void PulseAudioEngine::removeTap() {
 }
 
 PulseRecorder::Request PulseAudioEngine::requestFor(const ChosenDevice& device) const {
-  const std::size_t blockFrames = chooseBlockFrames(device.rate, preferredFrames_);
+  const std::size_t blockFrames = platform::chooseBlockFrames(device.rate, preferredFrames_);
   // A second of audio (at least four blocks) may wait for a host that reads slowly.
-  return {device.sourceName,
+  return {device.id,
           {PA_SAMPLE_FLOAT32NE, device.rate, device.channels},
           blockFrames,
           std::max<std::size_t>(device.rate, 4 * blockFrames)};

@@ -74,7 +74,7 @@ void PulseCaptureStream::startCapture(platform::Completion completion,
       "pulse-system", *audioQueue_, chooseSystemAudio,
       [sampleSpec](const ChosenDevice& device) {
         // Half a second may wait for the queue; the mixer keeps no more than that either.
-        return PulseRecorder::Request{device.sourceName, sampleSpec, bufferFrames, sampleSpec.rate / 2};
+        return PulseRecorder::Request{device.id, sampleSpec, bufferFrames, sampleSpec.rate / 2};
       },
       [this](const float* interleaved, std::size_t frames) { deliver(interleaved, frames); },
       [onDeviceChange = std::move(onDeviceChange)](platform::DeviceChange change,

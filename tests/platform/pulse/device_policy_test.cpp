@@ -20,7 +20,7 @@ ServerDevices desk(const std::string& defaultSource, const std::string& defaultS
 
 std::string describe(const DeviceChoice& choice) {
   if (const auto* device = std::get_if<ChosenDevice>(&choice)) {
-    return device->sourceName + " as " + device->description + " at " + std::to_string(device->rate) + "/" +
+    return device->id + " as " + device->description + " at " + std::to_string(device->rate) + "/" +
            std::to_string(device->channels);
   }
   return "none: " + std::get<std::string>(choice);

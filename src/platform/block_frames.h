@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-namespace zarvi::pulse {
+namespace zarvi::platform {
 
 // The microphone block length for a source rate: the length nearest to preferredFrames (the shorter
 // one on a tie) whose conversion to 16 kHz gives a whole number of samples, exactly as the resampler
@@ -10,4 +10,4 @@ namespace zarvi::pulse {
 // length within a factor of two qualifies.
 std::uint32_t chooseBlockFrames(double sampleRate, std::uint32_t preferredFrames);
 
-}  // namespace zarvi::pulse
+}  // namespace zarvi::platform

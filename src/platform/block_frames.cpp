@@ -1,10 +1,10 @@
-#include "platform/pulse/block_frames.h"
+#include "platform/block_frames.h"
 
 #include <cmath>
 
 #include "protocol/process_values.h"
 
-namespace zarvi::pulse {
+namespace zarvi::platform {
 namespace {
 
 bool convertsToWholeSamples(double sampleRate, std::uint32_t frames) {
@@ -26,4 +26,4 @@ std::uint32_t chooseBlockFrames(double sampleRate, std::uint32_t preferredFrames
   return preferredFrames;
 }
 
-}  // namespace zarvi::pulse
+}  // namespace zarvi::platform

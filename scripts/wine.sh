@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Runs a Windows program under Wine, quietly and quickly, in the project's own Wine prefix:
+#   scripts/wine.sh build/windows/src/zarvi-audio-capture.exe
+# The prefix is made once (wineboot, 5-15 s) and a persistent wineserver is kept, so that a program
+# with piped output starts in a fraction of a second. Audio goes to the PulseAudio server named by
+# PULSE_SERVER; Wine's ALSA and OSS drivers are switched off, so that with no server there is no
+# audio device (and no ALSA messages on the program's stderr), as on a Windows machine with none.
+set -euo pipefail
+export WINEPREFIX="${ZARVI_WINEPREFIX:-${XDG_CACHE_HOME:-$HOME/.cache}/zarvi-wine}"
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES='mscoree,mshtml=;winealsa.drv,wineoss.drv='
+wine64=/usr/lib/wine/wine64
+[ -x "$wine64" ] || wine64="$(command -v wine64 || command -v wine)"
+wineserver=/usr/lib/wine/wineserver64
+[ -x "$wineserver" ] || wineserver="$(command -v wineserver)"
+if [ ! -f "$WINEPREFIX/system.reg" ]; then
+  mkdir -p "$(dirname "$WINEPREFIX")"
+  (
+    flock 9
+    if [ ! -f "$WINEPREFIX/system.reg" ]; then
+      env -u PULSE_SERVER "$wine64" wineboot -i >/dev/null 2>&1 || true
+      "$wineserver" -w
+    fi
+  ) 9>"$WINEPREFIX.lock"
+fi
+# A persistent server: it stays when this program ends ("-p" is a no-op when one runs already).
+"$wineserver" -p >/dev/null 2>&1 || true
+exec "$wine64" "$@"
