@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -9,6 +10,16 @@ namespace zarvi::platform {
 
 // When a running source moves to another device: pure decisions, the same on every backend. Which
 // device a source should record is each backend's own choice; this takes that choice as it stands.
+
+// While capturing, a device that cannot be opened (or a lost connection to the sound server) is tried
+// again after the first delay, doubled at each failure up to the longest: no busy loop, and a device
+// that comes back is found within the longest delay.
+inline constexpr std::chrono::milliseconds kRetryFirstDelay{250};
+inline constexpr std::chrono::milliseconds kRetryLongestDelay{2000};
+
+// How long a source whose device went waits for the system to name another one before it reports the
+// loss. System audio waits in the mixer meanwhile (half a second at most), so none of it is lost.
+inline constexpr std::chrono::milliseconds kSettleDelay{300};
 
 // The device to record: what to open, what to call it, and its own format.
 struct ChosenDevice {

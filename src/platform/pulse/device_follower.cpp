@@ -79,7 +79,7 @@ struct DeviceFollower::State : std::enable_shared_from_this<State> {
   // Each failure in a row waits twice as long, up to the longest delay.
   void retryLater() {
     lookAgainAfter(nextDelay);
-    nextDelay = std::min(nextDelay * 2, std::chrono::milliseconds(kReconnectLongestDelay));
+    nextDelay = std::min(nextDelay * 2, std::chrono::milliseconds(kRetryLongestDelay));
   }
 
   bool connectionAlive() {
@@ -122,7 +122,7 @@ struct DeviceFollower::State : std::enable_shared_from_this<State> {
     lossPending = decision.step == FollowStep::settle;
     switch (decision.step) {
       case FollowStep::stay:
-        nextDelay = kReconnectFirstDelay;
+        nextDelay = kRetryFirstDelay;
         return decision.step;
       case FollowStep::settle:
         recorder.reset();
@@ -144,7 +144,7 @@ struct DeviceFollower::State : std::enable_shared_from_this<State> {
       return FollowStep::lose;
     }
     recording = device;
-    nextDelay = kReconnectFirstDelay;
+    nextDelay = kRetryFirstDelay;
     if (decision.step != FollowStep::reopen) {
       onChange(decision.step == FollowStep::resume ? platform::DeviceChange::resumed
                                                    : platform::DeviceChange::switched,
@@ -166,7 +166,7 @@ struct DeviceFollower::State : std::enable_shared_from_this<State> {
   std::uint64_t run = 0;  // counts starts and stops: a retry of an earlier run does nothing
   bool lookAgainQueued = false;
   bool lossPending = false;
-  std::chrono::milliseconds nextDelay = kReconnectFirstDelay;
+  std::chrono::milliseconds nextDelay = kRetryFirstDelay;
   std::shared_ptr<PulseContext> context;
   std::optional<ChosenDevice> recording;
   std::unique_ptr<PulseRecorder> recorder;  // declared last: it stops before the rest goes
@@ -190,7 +190,7 @@ std::optional<std::string> DeviceFollower::start(std::shared_ptr<PulseContext> c
     ++state.run;
     state.lookAgainQueued = false;
     state.lossPending = false;
-    state.nextDelay = kReconnectFirstDelay;
+    state.nextDelay = kRetryFirstDelay;
     state.context = std::move(context);
     std::string error;
     if (!state.context || !state.open(device, error)) {

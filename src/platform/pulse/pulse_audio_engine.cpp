@@ -36,13 +36,11 @@ platform::InputFormat PulseAudioEngine::inputFormat() {
 void PulseAudioEngine::installTap(std::uint32_t bufferFrames, const platform::InputFormat& /*format*/,
                                   platform::TapBlock block) {
   preferredFrames_ = bufferFrames;
-  const std::lock_guard<std::mutex> hold(tapMutex_);
-  tap_ = std::move(block);
+  tap_.install(std::move(block));
 }
 
 void PulseAudioEngine::removeTap() {
-  const std::lock_guard<std::mutex> hold(tapMutex_);
-  tap_ = nullptr;
+  tap_.remove();
 }
 
 PulseRecorder::Request PulseAudioEngine::requestFor(const ChosenDevice& device) const {
@@ -59,7 +57,7 @@ std::optional<std::string> PulseAudioEngine::start(platform::DeviceChangeHandler
   if (!device_) return describePulseError(PA_ERR_BADSTATE);
   // The follower is not running, so its queue is not touching these yet.
   onDeviceChange_ = std::move(onDeviceChange);
-  channels_ = device_->channels;
+  tap_.setChannels(device_->channels);
   // The follower holds the connection while it runs and gives back the one it ended with, which is
   // newer when it had to reconnect: only one connection is ever held.
   auto error = follower_.start(std::move(context_), *device_);
@@ -73,22 +71,8 @@ void PulseAudioEngine::stop() {
 
 void PulseAudioEngine::onDeviceChange(platform::DeviceChange change, const std::string& description,
                                       const ChosenDevice* device) {
-  if (device != nullptr) channels_ = device->channels;
+  if (device != nullptr) tap_.setChannels(device->channels);
   onDeviceChange_({change, description, device != nullptr ? formatOf(*device) : platform::InputFormat{}});
-}
-
-void PulseAudioEngine::deliver(const float* interleaved, std::size_t frames) {
-  const std::size_t channels = channels_;
-  planar_.resize(frames * channels);
-  channelRuns_.resize(channels);
-  for (std::size_t c = 0; c < channels; ++c) {
-    float* run = planar_.data() + c * frames;
-    channelRuns_[c] = run;
-    for (std::size_t f = 0; f < frames; ++f) run[f] = interleaved[f * channels + c];
-  }
-  const platform::TapBuffer buffer{channelRuns_.data(), static_cast<std::uint32_t>(frames)};
-  const std::lock_guard<std::mutex> hold(tapMutex_);
-  if (tap_) tap_(buffer);
 }
 
 }  // namespace zarvi::pulse

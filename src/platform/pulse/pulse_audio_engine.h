@@ -1,15 +1,14 @@
 #pragma once
 
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
-#include <vector>
 
 #include "platform/audio_engine.h"
 #include "platform/pulse/device_follower.h"
 #include "platform/pulse/pulse_context.h"
 #include "platform/serial_queue.h"
+#include "platform/tap_delivery.h"
 
 namespace zarvi::pulse {
 
@@ -30,21 +29,14 @@ class PulseAudioEngine : public platform::AudioEngine {
   PulseRecorder::Request requestFor(const ChosenDevice& device) const;
   void onDeviceChange(platform::DeviceChange change, const std::string& description,
                       const ChosenDevice* device);
-  void deliver(const float* interleaved, std::size_t frames);
 
   std::shared_ptr<PulseContext> context_;
   std::optional<ChosenDevice> device_;  // chosen by inputFormat()
   std::optional<std::string> formatError_;
   std::uint32_t preferredFrames_ = 0;
 
-  std::mutex tapMutex_;  // held while the tap runs, so removeTap waits for a running call
-  platform::TapBlock tap_;
-
-  // Delivery thread only, once started.
-  platform::DeviceChangeHandler onDeviceChange_;
-  std::size_t channels_ = 0;
-  std::vector<float> planar_;
-  std::vector<const float*> channelRuns_;
+  platform::TapDelivery tap_;
+  platform::DeviceChangeHandler onDeviceChange_;  // delivery thread only, once started
 
   platform::SerialQueue delivery_{"zarvi.mic"};
   // Declared last: it stops before the queue and the tap go.
@@ -53,7 +45,7 @@ class PulseAudioEngine : public platform::AudioEngine {
       delivery_,
       chooseMicrophone,
       [this](const ChosenDevice& device) { return requestFor(device); },
-      [this](const float* interleaved, std::size_t frames) { deliver(interleaved, frames); },
+      [this](const float* interleaved, std::size_t frames) { tap_.deliver(interleaved, frames); },
       [this](platform::DeviceChange change, const std::string& description, const ChosenDevice* device) {
         onDeviceChange(change, description, device);
       }};

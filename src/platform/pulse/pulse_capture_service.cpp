@@ -1,9 +1,9 @@
 #include "platform/pulse/pulse_capture_service.h"
 
 #include <algorithm>
-#include <bit>
 
 #include "platform/pulse/pulse_queries.h"
+#include "platform/tap_delivery.h"
 
 namespace zarvi::pulse {
 
@@ -93,18 +93,9 @@ void PulseCaptureStream::stopCapture(platform::Completion completion) {
 }
 
 void PulseCaptureStream::deliver(const float* interleaved, std::size_t frames) {
-  const std::uint32_t bytesPerFrame = 4U * sampleSpec_.channels;
-  platform::StreamBasicDescription description;
-  description.sampleRate = sampleSpec_.rate;
-  description.formatFlags = platform::kFormatFlagIsFloat | platform::kFormatFlagIsPacked |
-                            (std::endian::native == std::endian::big ? 0x2U : 0U);
-  description.bytesPerPacket = bytesPerFrame;
-  description.framesPerPacket = 1;
-  description.bytesPerFrame = bytesPerFrame;
-  description.channelsPerFrame = sampleSpec_.channels;
-  description.bitsPerChannel = 32;
+  const auto description = platform::describeInterleavedFloat(sampleSpec_.rate, sampleSpec_.channels);
   const platform::SampleBuffer buffer{
-      true, description, platform::ByteRun{interleaved, static_cast<std::int64_t>(frames * bytesPerFrame)}};
+      true, description, platform::ByteRun{interleaved, static_cast<std::int64_t>(frames * description.bytesPerFrame)}};
   audioOutput_->didOutput(buffer, platform::OutputType::audio);
 }
 

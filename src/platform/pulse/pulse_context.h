@@ -7,6 +7,8 @@
 #include <memory>
 #include <string>
 
+#include "platform/follow_policy.h"
+
 namespace zarvi::pulse {
 
 using Deadline = std::chrono::steady_clock::time_point;
@@ -19,14 +21,9 @@ inline Deadline deadlineFromNow() {
   return std::chrono::steady_clock::now() + kServerTimeout;
 }
 
-// While capturing, a lost connection is tried again after the first delay, doubled at each failure up
-// to the longest: no busy loop, and a server that comes back is found within the longest delay.
-inline constexpr std::chrono::milliseconds kReconnectFirstDelay{250};
-inline constexpr std::chrono::milliseconds kReconnectLongestDelay{2000};
-
-// How long a source whose device went waits for the server to name another one before it reports the
-// loss. System audio waits in the mixer meanwhile (half a second at most), so none of it is lost.
-inline constexpr std::chrono::milliseconds kSettleDelay{300};
+using platform::kRetryFirstDelay;
+using platform::kRetryLongestDelay;
+using platform::kSettleDelay;
 
 // One connection to the sound server: a threaded mainloop (its own named thread) and a context,
 // subscribed to the server's changes of defaults, sources and sinks. Every call on the context, its

@@ -1,0 +1,182 @@
+#include "platform/wasapi/wasapi_recorder.h"
+
+#include <audioclient.h>
+#include <mmreg.h>
+
+#include <atomic>
+#include <thread>
+#include <vector>
+
+#include "platform/bounded_byte_buffer.h"
+#include "platform/thread_name.h"
+
+namespace zarvi::wasapi {
+namespace {
+
+// KSDATAFORMAT_SUBTYPE_IEEE_FLOAT, defined here: the headers' definition does not link.
+constexpr GUID kSubtypeIeeeFloat{0x00000003, 0x0000, 0x0010, {0x80, 0x00, 0x00, 0xaa, 0x00, 0x38, 0x9b, 0x71}};
+
+// The client's own buffer, in 100 ns units: room for late wake-ups of the capture thread.
+constexpr REFERENCE_TIME kClientBufferDuration = 2'000'000;  // 200 ms
+
+// A silent packet is a hole: its bytes may be anything.
+constexpr DWORD kSilentPacket = AUDCLNT_BUFFERFLAGS_SILENT;
+
+WAVEFORMATEXTENSIBLE floatFormat(std::uint32_t rate, std::uint16_t channels) {
+  WAVEFORMATEXTENSIBLE format{};
+  format.Format.wFormatTag = WAVE_FORMAT_EXTENSIBLE;
+  format.Format.nChannels = channels;
+  format.Format.nSamplesPerSec = rate;
+  format.Format.wBitsPerSample = 32;
+  format.Format.nBlockAlign = static_cast<WORD>(4 * channels);
+  format.Format.nAvgBytesPerSec = rate * format.Format.nBlockAlign;
+  format.Format.cbSize = sizeof(WAVEFORMATEXTENSIBLE) - sizeof(WAVEFORMATEX);
+  format.Samples.wValidBitsPerSample = 32;
+  format.dwChannelMask = channels == 1 ? SPEAKER_FRONT_CENTER
+                         : channels == 2 ? SPEAKER_FRONT_LEFT | SPEAKER_FRONT_RIGHT
+                                         : 0;
+  format.SubFormat = kSubtypeIeeeFloat;
+  return format;
+}
+
+struct EventHandle {
+  EventHandle() : handle(::CreateEventW(nullptr, FALSE, FALSE, nullptr)) {}
+  ~EventHandle() {
+    if (handle != nullptr) ::CloseHandle(handle);
+  }
+  EventHandle(const EventHandle&) = delete;
+  EventHandle& operator=(const EventHandle&) = delete;
+  HANDLE handle;
+};
+
+}  // namespace
+
+struct WasapiRecorder::Session {
+  Session(const Request& request, platform::SerialQueue& queue, BlockHandler onBlock, DiedHandler onDied)
+      : frameBytes(4U * request.channels),
+        blockFrames(request.blockFrames),
+        buffer(request.bufferedFrames * frameBytes, frameBytes),
+        queue(queue),
+        onBlock(std::move(onBlock)),
+        onDied(std::move(onDied)),
+        scratch(blockFrames * request.channels) {}
+
+  // On the queue: every whole block that waits.
+  void drain() {
+    drainScheduled = false;
+    while (!stopped && buffer.read(scratch.data(), blockFrames * frameBytes)) onBlock(scratch.data(), blockFrames);
+  }
+
+  // On the capture thread: everything the client holds; false when the stream failed.
+  bool copyPackets() {
+    for (;;) {
+      UINT32 packetFrames = 0;
+      HRESULT result = capture->GetNextPacketSize(&packetFrames);
+      if (FAILED(result)) return false;
+      if (packetFrames == 0) return true;
+      BYTE* data = nullptr;
+      DWORD flags = 0;
+      result = capture->GetBuffer(&data, &packetFrames, &flags, nullptr, nullptr);
+      if (FAILED(result)) return false;
+      if (result == AUDCLNT_S_BUFFER_EMPTY) return true;
+      const std::size_t bytes = static_cast<std::size_t>(packetFrames) * frameBytes;
+      if ((flags & kSilentPacket) != 0 || data == nullptr) {
+        buffer.writeSilence(bytes);
+      } else {
+        buffer.write(data, bytes);
+      }
+      capture->ReleaseBuffer(packetFrames);
+    }
+  }
+
+  void run(const std::string& threadName) {
+    platform::nameCurrentThread(threadName);
+    const ComScope com;
+    const HANDLE wakeOn[] = {stopEvent.handle, dataEvent.handle};
+    for (;;) {
+      const DWORD woken = ::WaitForMultipleObjects(2, wakeOn, FALSE, INFINITE);
+      if (woken != WAIT_OBJECT_0 + 1 || stopped) return;
+      const bool alive = copyPackets();
+      if (!drainScheduled.exchange(true)) {
+        queue.async([keep = self.lock()] {
+          if (keep) keep->drain();
+        });
+      }
+      if (!alive) {
+        died = true;
+        queue.async([keep = self.lock()] {
+          if (keep && !keep->stopped) keep->onDied();
+        });
+        return;
+      }
+    }
+  }
+
+  const std::size_t frameBytes;
+  const std::size_t blockFrames;
+  platform::BoundedByteBuffer buffer;
+  platform::SerialQueue& queue;
+  const BlockHandler onBlock;
+  const DiedHandler onDied;
+  std::vector<float> scratch;  // used on the queue only
+  std::atomic<bool> stopped{false};
+  std::atomic<bool> drainScheduled{false};
+  std::atomic<bool> died{false};
+  std::weak_ptr<Session> self;
+
+  ComPtr<IAudioClient> client;
+  ComPtr<IAudioCaptureClient> capture;
+  EventHandle dataEvent;
+  EventHandle stopEvent;
+  std::thread thread;
+};
+
+WasapiRecorder::WasapiRecorder(std::shared_ptr<Session> session) : session_(std::move(session)) {}
+
+std::unique_ptr<WasapiRecorder> WasapiRecorder::open(const Endpoints& endpoints, const Request& request,
+                                                     platform::SerialQueue& queue, BlockHandler onBlock,
+                                                     DiedHandler onDied, std::string& error) {
+  auto session = std::make_shared<Session>(request, queue, std::move(onBlock), std::move(onDied));
+  session->self = session;
+  const auto fail = [&](HRESULT result) {
+    error = describeResult(result);
+    return nullptr;
+  };
+  if (session->dataEvent.handle == nullptr || session->stopEvent.handle == nullptr)
+    return fail(HRESULT_FROM_WIN32(::GetLastError()));
+  ComPtr<IMMDevice> device;
+  HRESULT result = endpoints.enumerator().GetDevice(toWide(request.endpointId).c_str(), device.put());
+  if (FAILED(result)) return fail(result);
+  result = device->Activate(__uuidof(IAudioClient), CLSCTX_ALL, nullptr, session->client.putVoid());
+  if (FAILED(result)) return fail(result);
+  // The endpoint's own rate and channel count, as float: the engine converts only a mix format that
+  // is not float already.
+  const WAVEFORMATEXTENSIBLE format = floatFormat(request.rate, request.channels);
+  const DWORD flags = AUDCLNT_STREAMFLAGS_EVENTCALLBACK | AUDCLNT_STREAMFLAGS_AUTOCONVERTPCM |
+                      AUDCLNT_STREAMFLAGS_SRC_DEFAULT_QUALITY | (request.loopback ? AUDCLNT_STREAMFLAGS_LOOPBACK : 0);
+  result = session->client->Initialize(AUDCLNT_SHAREMODE_SHARED, flags, kClientBufferDuration, 0,
+                                       reinterpret_cast<const WAVEFORMATEX*>(&format), nullptr);
+  if (FAILED(result)) return fail(result);
+  result = session->client->SetEventHandle(session->dataEvent.handle);
+  if (FAILED(result)) return fail(result);
+  result = session->client->GetService(__uuidof(IAudioCaptureClient), session->capture.putVoid());
+  if (FAILED(result)) return fail(result);
+  result = session->client->Start();
+  if (FAILED(result)) return fail(result);
+  session->thread = std::thread([raw = session.get(), name = request.threadName] { raw->run(name); });
+  return std::unique_ptr<WasapiRecorder>(new WasapiRecorder(std::move(session)));
+}
+
+WasapiRecorder::~WasapiRecorder() {
+  session_->stopped = true;
+  ::SetEvent(session_->stopEvent.handle);
+  if (session_->thread.joinable()) session_->thread.join();
+  session_->client->Stop();
+  // Work already queued holds the session and finds it stopped.
+}
+
+bool WasapiRecorder::died() const {
+  return session_->died;
+}
+
+}  // namespace zarvi::wasapi
