@@ -12,7 +12,8 @@ set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
 # ctest runs the test programs under Wine (see scripts/wine.sh for the prefix and server it needs).
-set(CMAKE_CROSSCOMPILING_EMULATOR "${CMAKE_CURRENT_LIST_DIR}/../scripts/wine.sh")
+get_filename_component(ZARVI_WINE_SCRIPT "${CMAKE_CURRENT_LIST_DIR}/../scripts/wine.sh" ABSOLUTE)
+set(CMAKE_CROSSCOMPILING_EMULATOR "${ZARVI_WINE_SCRIPT}")
 # GCC 12 warns of an overlapping memcpy inside std::string that cannot happen (GCC bug 105329); it
 # shows at -O3 in this compiler only.
 set(CMAKE_CXX_FLAGS_INIT "-Wno-restrict")

@@ -1,12 +1,16 @@
 #!/usr/bin/env bash
-# Installs everything the tool, its tests and its benchmarks need on Debian 12 or Ubuntu.
+# Installs everything the tool, its tests and its benchmarks need on Debian 12 or Ubuntu, the
+# cross-build of the Windows binary and Wine to test it included.
 set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config clang libclang-rt-dev
   libpulse-dev libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev
   pulseaudio pulseaudio-utils pipewire pipewire-bin pipewire-pulse wireplumber dbus-daemon
   sox espeak-ng python3 python3-venv python3-pip python3-setuptools python3-wheel groff-base
+  g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev googletest
 )
+# Wine runs the Windows binary's tests; installed as Debian recommends it.
+wine_packages=(wine wine64)
 # The Node.js client needs Node.js 18 or later; Debian 12's own is 18.
 command -v node >/dev/null && command -v npm >/dev/null || packages+=(nodejs npm)
 sudo=()
@@ -14,3 +18,4 @@ sudo=()
 export DEBIAN_FRONTEND=noninteractive
 "${sudo[@]}" apt-get update -qq
 "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${packages[@]}"
+"${sudo[@]}" apt-get install -y -qq "${wine_packages[@]}"

@@ -47,20 +47,8 @@ struct Desk {
 };
 
 void addDevices(PrivatePulseServer& server, const Desk& desk) {
-  if (desk.headphones) {
-    server.pactl(
-        "load-module module-null-sink sink_name=headphones rate=48000 channels=2 "
-        "sink_properties=\"'device.description=Headphones device.class=sound priority.session=1500'\"");
-  }
-  if (desk.usbMicrophone) {
-    server.pactl(
-        "load-module module-null-sink sink_name=usbfeed rate=48000 channels=1 "
-        "sink_properties=\"'device.description=USB-feed priority.session=1'\"");
-    server.pactl(
-        "load-module module-remap-source source_name=usbmic master=usbfeed.monitor "
-        "source_properties=\"'device.description=USB-Microphone device.class=sound "
-        "priority.session=1500'\"");
-  }
+  if (desk.headphones) server.addHeadphones();
+  if (desk.usbMicrophone) server.addUsbMicrophone();
 }
 
 void playTones(PrivatePulseServer& server, const Desk& desk) {

@@ -12,19 +12,10 @@
 #include <span>
 #include <stdexcept>
 
+#include "support/shell.h"
+
 namespace zarvi::testing {
 namespace {
-
-std::string runAndRead(const std::string& command) {
-  std::string output;
-  FILE* pipe = ::popen(command.c_str(), "r");
-  if (pipe == nullptr) throw std::runtime_error("popen failed: " + command);
-  char buffer[512];
-  while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) output += buffer;
-  if (::pclose(pipe) != 0) throw std::runtime_error("failed: " + command + "\n" + output);
-  while (!output.empty() && output.back() == '\n') output.pop_back();
-  return output;
-}
 
 const std::string kScript = std::string(ZARVI_SOURCE_DIR) + "/scripts/private-pulse.sh";
 
@@ -70,6 +61,21 @@ void PrivatePulseServer::stopPlaying() {
     ::waitpid(pid, nullptr, 0);
   }
   players_.clear();
+}
+
+void PrivatePulseServer::addHeadphones() {
+  pactl(
+      "load-module module-null-sink sink_name=headphones rate=48000 channels=2 "
+      "sink_properties=\"'device.description=Headphones device.class=sound priority.session=1500'\"");
+}
+
+void PrivatePulseServer::addUsbMicrophone() {
+  pactl(
+      "load-module module-null-sink sink_name=usbfeed rate=48000 channels=1 "
+      "sink_properties=\"'device.description=USB-feed priority.session=1'\"");
+  pactl(
+      "load-module module-remap-source source_name=usbmic master=usbfeed.monitor "
+      "source_properties=\"'device.description=USB-Microphone device.class=sound priority.session=1500'\"");
 }
 
 std::string PrivatePulseServer::pactl(const std::string& arguments) {

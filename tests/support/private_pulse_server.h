@@ -29,6 +29,10 @@ class PrivatePulseServer {
 
   // The PULSE_SERVER value that reaches it.
   const std::string& address() const { return address_; }
+  // More devices of a desk: the sink "headphones" ("Headphones", 48 kHz stereo), and the source
+  // "usbmic" ("USB-Microphone", 48 kHz mono), fed by the sink "usbfeed".
+  void addHeadphones();
+  void addUsbMicrophone();
   // Plays a sine tone into a sink until stopPlaying() or the server's end.
   void playTone(const std::string& sink, double frequency, double amplitude, double seconds);
   void stopPlaying();

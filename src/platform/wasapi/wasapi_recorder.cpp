@@ -3,7 +3,10 @@
 #include <audioclient.h>
 #include <mmreg.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -18,6 +21,11 @@ constexpr GUID kSubtypeIeeeFloat{0x00000003, 0x0000, 0x0010, {0x80, 0x00, 0x00, 
 
 // The client's own buffer, in 100 ns units: room for late wake-ups of the capture thread.
 constexpr REFERENCE_TIME kClientBufferDuration = 2'000'000;  // 200 ms
+
+// A capture endpoint delivers every period, silence included: one that has sent nothing for this long
+// is gone even if no error says so (Wine's does this when its PulseAudio source goes). A loopback
+// stream sends nothing while nothing plays, so it has no such limit.
+constexpr std::chrono::milliseconds kCaptureSilenceLimit{1000};
 
 // A silent packet is a hole: its bytes may be anything.
 constexpr DWORD kSilentPacket = AUDCLNT_BUFFERFLAGS_SILENT;
@@ -67,17 +75,17 @@ struct WasapiRecorder::Session {
     while (!stopped && buffer.read(scratch.data(), blockFrames * frameBytes)) onBlock(scratch.data(), blockFrames);
   }
 
-  // On the capture thread: everything the client holds; false when the stream failed.
-  bool copyPackets() {
+  // On the capture thread: everything the client holds, counted in frames; false when the stream failed.
+  bool copyPackets(std::size_t& frames) {
     for (;;) {
       UINT32 packetFrames = 0;
       HRESULT result = capture->GetNextPacketSize(&packetFrames);
-      if (FAILED(result)) return false;
+      if (FAILED(result)) return fail(result);
       if (packetFrames == 0) return true;
       BYTE* data = nullptr;
       DWORD flags = 0;
       result = capture->GetBuffer(&data, &packetFrames, &flags, nullptr, nullptr);
-      if (FAILED(result)) return false;
+      if (FAILED(result)) return fail(result);
       if (result == AUDCLNT_S_BUFFER_EMPTY) return true;
       const std::size_t bytes = static_cast<std::size_t>(packetFrames) * frameBytes;
       if ((flags & kSilentPacket) != 0 || data == nullptr) {
@@ -85,19 +93,38 @@ struct WasapiRecorder::Session {
       } else {
         buffer.write(data, bytes);
       }
+      frames += packetFrames;
       capture->ReleaseBuffer(packetFrames);
     }
   }
 
-  void run(const std::string& threadName) {
+  bool fail(HRESULT result) {
+    failure = describeResult(result);
+    return false;
+  }
+
+  void run(const std::string& threadName, std::optional<std::chrono::milliseconds> silenceLimit) {
     platform::nameCurrentThread(threadName);
     const ComScope com;
     const HANDLE wakeOn[] = {stopEvent.handle, dataEvent.handle};
+    auto lastAudio = std::chrono::steady_clock::now();
     for (;;) {
-      const DWORD woken = ::WaitForMultipleObjects(2, wakeOn, FALSE, INFINITE);
-      if (woken != WAIT_OBJECT_0 + 1 || stopped) return;
-      const bool alive = copyPackets();
-      if (!drainScheduled.exchange(true)) {
+      DWORD wait = INFINITE;
+      if (silenceLimit) {
+        const auto left = *silenceLimit - (std::chrono::steady_clock::now() - lastAudio);
+        wait = static_cast<DWORD>(std::max<std::int64_t>(
+            0, std::chrono::duration_cast<std::chrono::milliseconds>(left).count()));
+      }
+      const DWORD woken = ::WaitForMultipleObjects(2, wakeOn, FALSE, wait);
+      if (stopped || woken == WAIT_OBJECT_0) return;
+      std::size_t frames = 0;
+      bool alive = woken == WAIT_OBJECT_0 + 1 && copyPackets(frames);
+      if (frames > 0) lastAudio = std::chrono::steady_clock::now();
+      if (alive && silenceLimit && std::chrono::steady_clock::now() - lastAudio >= *silenceLimit) {
+        failure = "no audio from the device for " + std::to_string(silenceLimit->count()) + " ms";
+        alive = false;
+      }
+      if (frames > 0 && !drainScheduled.exchange(true)) {
         queue.async([keep = self.lock()] {
           if (keep) keep->drain();
         });
@@ -122,6 +149,7 @@ struct WasapiRecorder::Session {
   std::atomic<bool> stopped{false};
   std::atomic<bool> drainScheduled{false};
   std::atomic<bool> died{false};
+  std::string failure;  // written before died is set, read after
   std::weak_ptr<Session> self;
 
   ComPtr<IAudioClient> client;
@@ -163,7 +191,9 @@ std::unique_ptr<WasapiRecorder> WasapiRecorder::open(const Endpoints& endpoints,
   if (FAILED(result)) return fail(result);
   result = session->client->Start();
   if (FAILED(result)) return fail(result);
-  session->thread = std::thread([raw = session.get(), name = request.threadName] { raw->run(name); });
+  const auto silenceLimit = request.loopback ? std::nullopt : std::optional(kCaptureSilenceLimit);
+  session->thread =
+      std::thread([raw = session.get(), name = request.threadName, silenceLimit] { raw->run(name, silenceLimit); });
   return std::unique_ptr<WasapiRecorder>(new WasapiRecorder(std::move(session)));
 }
 
@@ -177,6 +207,10 @@ WasapiRecorder::~WasapiRecorder() {
 
 bool WasapiRecorder::died() const {
   return session_->died;
+}
+
+std::string WasapiRecorder::failure() const {
+  return session_->died ? session_->failure : std::string();
 }
 
 }  // namespace zarvi::wasapi
