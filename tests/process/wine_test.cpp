@@ -5,6 +5,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "support/child_process.h"
@@ -150,6 +151,20 @@ TEST_F(WineTest, AMicrophoneThatGoesIsReportedAndSystemAudioCarriesTheStream) {
   EXPECT_LT(testing::toneAmplitude(samples, kUsbMicTone), 0.01);
   tool.writeStdin("STOP\nQUIT\n");
   EXPECT_EQ(tool.waitExit(20s), 0);
+}
+
+TEST_F(WineTest, AHostThatClosesStdoutLosesOnlyThePcm) {
+  ChildProcess tool(options());
+  tool.writeStdin("START\n");
+  ASSERT_TRUE(tool.waitForStdout(2880, 20s)) << tool.stderrText();
+  tool.closeStdout();
+  // Long enough for several blocks to meet the closed pipe.
+  std::this_thread::sleep_for(1s);
+  tool.writeStdin("STOP\nSTART\n");
+  ASSERT_TRUE(tool.waitForLine(R"({"type":"status","msg":"capture_started"})", 20s, 2)) << tool.stderrText();
+  tool.writeStdin("QUIT\n");
+  EXPECT_EQ(tool.waitExit(20s), 0);
+  EXPECT_EQ(testing::events(tool.stderrText()).back(), "status quitting");
 }
 
 }  // namespace
