@@ -38,7 +38,8 @@ class FaultTest : public ::testing::Test {
   void SetUp() override { server = std::make_unique<testing::PrivatePulseServer>(); }
 
   ChildProcess::Options options(bool drainStdout = true) {
-    return {{{"PULSE_SERVER", server->address()}}, {"ZARVI_AUDIO_MIC_ONLY", "ZARVI_AUDIO_VERBOSE"}, drainStdout};
+    return {
+        {{"PULSE_SERVER", server->address()}}, {"ZARVI_AUDIO_MIC_ONLY", "ZARVI_AUDIO_VERBOSE"}, drainStdout};
   }
 
   std::unique_ptr<testing::PrivatePulseServer> server;
@@ -84,9 +85,9 @@ TEST_F(FaultTest, AServerThatComesUpLaterIsUsedAtTheNextStart) {
   EXPECT_EQ(tool.waitExit(20s), 0);
   const Events events = testing::events(tool.stderrText());
   const Events secondRun(std::find(events.begin(), events.end(), "status capture_stopped") + 1, events.end());
-  EXPECT_EQ(secondRun, (Events{"status system_started", server->micFormatEvent(),
-                               "status mic_started", "status capture_started", "status system_stopped",
-                               "status mic_stopped", "status capture_stopped", "status quitting"}));
+  EXPECT_EQ(secondRun, (Events{"status system_started", server->micFormatEvent(), "status mic_started",
+                               "status capture_started", "status system_stopped", "status mic_stopped",
+                               "status capture_stopped", "status quitting"}));
 }
 
 TEST_F(FaultTest, AFrozenServerFailsTheStartInTimeAndQuitStillEndsTheProcess) {
@@ -104,7 +105,8 @@ TEST_F(FaultTest, AFrozenServerFailsTheStartInTimeAndQuitStillEndsTheProcess) {
   const auto quitTook = Clock::now() - startSent;
   server->signal(SIGCONT);
   std::printf("frozen server: START answered after %.1f s, the process ended %.1f s after QUIT was sent\n",
-              std::chrono::duration<double>(startTook).count(), std::chrono::duration<double>(quitTook).count());
+              std::chrono::duration<double>(startTook).count(),
+              std::chrono::duration<double>(quitTook).count());
   ASSERT_TRUE(started) << tool.stderrText();
   EXPECT_LE(startTook, 10s);
   EXPECT_EQ(status, 0);
@@ -212,8 +214,8 @@ TEST_F(FaultTest, TwoHundredStartStopPairsKeepTheirOrderAndLeakNothing) {
   tool.writeStdin("QUIT\n");
   EXPECT_EQ(tool.waitExit(20s), 0);
 
-  const Events run = {"status system_started", server->micFormatEvent(), "status mic_started",
-                      "status capture_started", "status system_stopped", "status mic_stopped",
+  const Events run = {"status system_started",  server->micFormatEvent(), "status mic_started",
+                      "status capture_started", "status system_stopped",  "status mic_stopped",
                       "status capture_stopped"};
   Events expected = {"status ready"};
   for (int i = 0; i < 201; ++i) expected.insert(expected.end(), run.begin(), run.end());

@@ -61,12 +61,13 @@ TEST_F(RealAudioTest, AFullRunGivesTheEventsInTheirOrder) {
   tool.writeStdin("QUIT\n");
   EXPECT_EQ(tool.waitExit(20s), 0);
   EXPECT_EQ(testing::events(tool.stderrText()),
-            (Events{"status ready", "status system_started", server->micFormatEvent(),
-                    "status mic_started", "status capture_started", "status system_stopped",
-                    "status mic_stopped", "status capture_stopped", "status quitting"}));
+            (Events{"status ready", "status system_started", server->micFormatEvent(), "status mic_started",
+                    "status capture_started", "status system_stopped", "status mic_stopped",
+                    "status capture_stopped", "status quitting"}));
   const Events all = testing::events(tool.stderrText(), true);
-  EXPECT_EQ(all[3], "debug mic_format_full sampleRate=" + std::to_string(static_cast<int>(server->micRate())) +
-                        ".0 channels=2 commonFormat=1 interleaved=false");
+  EXPECT_EQ(all[3],
+            "debug mic_format_full sampleRate=" + std::to_string(static_cast<int>(server->micRate())) +
+                ".0 channels=2 commonFormat=1 interleaved=false");
   EXPECT_NE(
       tool.stderrText().find("sys_format rate=48000.0 channels=2 bitsPerChannel=32 bytesPerFrame=8 "
                              "bytesPerPacket=8 framesPerPacket=1 flags=0x9(Float|Packed) totalLength=3840 "

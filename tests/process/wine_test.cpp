@@ -48,7 +48,8 @@ class WineTest : public ::testing::Test {
     renderEndpoints = wine::endpoints(wine::Flow::render);
     captureEndpoints = wine::endpoints(wine::Flow::capture);
     for (const char* name : {"Speaker", "Headphones"}) ASSERT_TRUE(renderEndpoints.contains(name)) << name;
-    for (const char* name : {"Microphone", "USB-Microphone"}) ASSERT_TRUE(captureEndpoints.contains(name)) << name;
+    for (const char* name : {"Microphone", "USB-Microphone"})
+      ASSERT_TRUE(captureEndpoints.contains(name)) << name;
     wine::setDefault(wine::Flow::render, renderEndpoints["Speaker"]);
     wine::setDefault(wine::Flow::capture, captureEndpoints["Microphone"]);
     server->playTone("speaker", kSpeakerTone, 0.5, 120);
@@ -85,12 +86,13 @@ TEST_F(WineTest, AFullRunGivesTheEventsAndBothTonesAtTheirLevels) {
   ASSERT_EQ(tool.waitExit(20s), 0);
   EXPECT_EQ(testing::events(tool.stderrText()),
             (Events{"status ready", "status system_started", "status mic_format: 44100.0Hz, 2ch",
-                    "status mic_started", "status capture_started", "status system_stopped", "status mic_stopped",
-                    "status capture_stopped", "status quitting"}));
-  EXPECT_NE(tool.stderrText().find("sys_format rate=48000.0 channels=2 bitsPerChannel=32 bytesPerFrame=8 "
-                                   "bytesPerPacket=8 framesPerPacket=1 flags=0x9(Float|Packed) totalLength=3840 "
-                                   "frameCount=480 isNonInterleaved=false"),
-            std::string::npos)
+                    "status mic_started", "status capture_started", "status system_stopped",
+                    "status mic_stopped", "status capture_stopped", "status quitting"}));
+  EXPECT_NE(
+      tool.stderrText().find("sys_format rate=48000.0 channels=2 bitsPerChannel=32 bytesPerFrame=8 "
+                             "bytesPerPacket=8 framesPerPacket=1 flags=0x9(Float|Packed) totalLength=3840 "
+                             "frameCount=480 isNonInterleaved=false"),
+      std::string::npos)
       << tool.stderrText();
   // Whole microphone blocks: 3969 frames at 44.1 kHz are 1440 samples.
   EXPECT_EQ(tool.stdoutSize() % 2880, 0U);

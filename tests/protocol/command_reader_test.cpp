@@ -7,9 +7,9 @@
 #include <thread>
 #include <vector>
 
-#include "support/os.h"
 #include "support/captured_output.h"
 #include "support/event_lines.h"
+#include "support/os.h"
 
 namespace zarvi {
 namespace {

@@ -12,8 +12,8 @@
 #include <thread>
 #include <vector>
 
-#include "support/os.h"
 #include "support/captured_output.h"
+#include "support/os.h"
 
 namespace zarvi {
 namespace {

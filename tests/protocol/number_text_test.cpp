@@ -5,7 +5,6 @@
 #include <limits>
 
 #include "protocol/process_values.h"
-
 #include "support/os.h"
 
 namespace zarvi {

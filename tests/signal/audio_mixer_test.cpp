@@ -9,11 +9,11 @@
 #include <string>
 #include <vector>
 
-#include "protocol/process_values.h"
 #include "platform/standard_streams.h"
-#include "support/os.h"
+#include "protocol/process_values.h"
 #include "support/captured_output.h"
 #include "support/event_lines.h"
+#include "support/os.h"
 #include "support/pcm.h"
 
 namespace zarvi {

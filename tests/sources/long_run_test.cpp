@@ -10,8 +10,8 @@
 #include "fakes/fake_platform.h"
 #include "sources/mic_capture.h"
 #include "sources/system_audio_handler.h"
-#include "support/os.h"
 #include "support/captured_output.h"
+#include "support/os.h"
 
 namespace zarvi {
 namespace {

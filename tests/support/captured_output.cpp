@@ -20,7 +20,8 @@ int openTemporaryFile() {
 #ifdef _WIN32
   char path[] = "zarvi-captured-XXXXXX";
   if (::_mktemp_s(path, sizeof path) != 0) return -1;
-  return ::_open(path, _O_RDWR | _O_APPEND | _O_CREAT | _O_EXCL | _O_BINARY | _O_TEMPORARY, _S_IREAD | _S_IWRITE);
+  return ::_open(path, _O_RDWR | _O_APPEND | _O_CREAT | _O_EXCL | _O_BINARY | _O_TEMPORARY,
+                 _S_IREAD | _S_IWRITE);
 #else
   char path[] = "/tmp/zarvi-captured-XXXXXX";
   const int fd = ::mkstemp(path);

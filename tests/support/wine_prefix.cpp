@@ -24,15 +24,17 @@ std::string valueAfter(const std::string& line, std::string_view key) {
 
 std::map<std::string, std::string> endpoints(Flow flow) {
   const bool render = flow == Flow::render;
-  const std::string key = std::string("'HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\MMDevices\\Audio\\") +
-                          (render ? "Render" : "Capture") + "'";
+  const std::string key =
+      std::string("'HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\MMDevices\\Audio\\") +
+      (render ? "Render" : "Capture") + "'";
   std::istringstream listing(runAndRead(kWine + " reg query " + key + " /s 2>/dev/null"));
   std::map<std::string, std::string> found;
   std::string guid;
   for (std::string line; std::getline(listing, line);) {
     if (line.find(kGuidKey) != std::string::npos) guid = valueAfter(line, kGuidKey);
     if (line.find(kNameKey) != std::string::npos && !guid.empty()) {
-      found[valueAfter(line, kNameKey)] = std::string(render ? "{0.0.0.00000000}." : "{0.0.1.00000000}.") + guid;
+      found[valueAfter(line, kNameKey)] =
+          std::string(render ? "{0.0.0.00000000}." : "{0.0.1.00000000}.") + guid;
       guid.clear();
     }
   }

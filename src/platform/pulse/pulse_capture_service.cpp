@@ -95,7 +95,8 @@ void PulseCaptureStream::stopCapture(platform::Completion completion) {
 void PulseCaptureStream::deliver(const float* interleaved, std::size_t frames) {
   const auto description = platform::describeInterleavedFloat(sampleSpec_.rate, sampleSpec_.channels);
   const platform::SampleBuffer buffer{
-      true, description, platform::ByteRun{interleaved, static_cast<std::int64_t>(frames * description.bytesPerFrame)}};
+      true, description,
+      platform::ByteRun{interleaved, static_cast<std::int64_t>(frames * description.bytesPerFrame)}};
   audioOutput_->didOutput(buffer, platform::OutputType::audio);
 }
 

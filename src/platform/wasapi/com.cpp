@@ -13,8 +13,10 @@ struct KnownResult {
   const char* text;
 };
 
-// The audio client's own errors have no text in the system's message table.
-constexpr std::array<KnownResult, 20> kAudioClientResults{{
+// The audio client's own errors have no text in the system's message table; the class error has none
+// in Wine's, which gives it when no audio driver is there at all.
+constexpr std::array<KnownResult, 21> kKnownResults{{
+    {REGDB_E_CLASSNOTREG, "REGDB_E_CLASSNOTREG: class not registered (no audio device driver)"},
     {AUDCLNT_E_NOT_INITIALIZED, "AUDCLNT_E_NOT_INITIALIZED: the audio stream has not been initialized"},
     {AUDCLNT_E_ALREADY_INITIALIZED, "AUDCLNT_E_ALREADY_INITIALIZED: the audio stream is already initialized"},
     {AUDCLNT_E_WRONG_ENDPOINT_TYPE, "AUDCLNT_E_WRONG_ENDPOINT_TYPE: the endpoint cannot do this"},
@@ -31,25 +33,29 @@ constexpr std::array<KnownResult, 20> kAudioClientResults{{
     {AUDCLNT_E_EXCLUSIVE_MODE_NOT_ALLOWED,
      "AUDCLNT_E_EXCLUSIVE_MODE_NOT_ALLOWED: exclusive mode is switched off for the device"},
     {AUDCLNT_E_ENDPOINT_CREATE_FAILED, "AUDCLNT_E_ENDPOINT_CREATE_FAILED: the endpoint could not be created"},
-    {AUDCLNT_E_SERVICE_NOT_RUNNING, "AUDCLNT_E_SERVICE_NOT_RUNNING: the Windows Audio service is not running"},
+    {AUDCLNT_E_SERVICE_NOT_RUNNING,
+     "AUDCLNT_E_SERVICE_NOT_RUNNING: the Windows Audio service is not running"},
     {AUDCLNT_E_EVENTHANDLE_NOT_EXPECTED,
      "AUDCLNT_E_EVENTHANDLE_NOT_EXPECTED: the stream was not initialized for event-driven buffering"},
     {AUDCLNT_E_EVENTHANDLE_NOT_SET, "AUDCLNT_E_EVENTHANDLE_NOT_SET: no event handle was set"},
     {AUDCLNT_E_BUFFER_SIZE_ERROR, "AUDCLNT_E_BUFFER_SIZE_ERROR: the buffer size is wrong"},
-    {AUDCLNT_E_CPUUSAGE_EXCEEDED, "AUDCLNT_E_CPUUSAGE_EXCEEDED: the audio engine used too much processor time"},
-    {AUDCLNT_E_RESOURCES_INVALIDATED, "AUDCLNT_E_RESOURCES_INVALIDATED: the stream's resources were invalidated"},
+    {AUDCLNT_E_CPUUSAGE_EXCEEDED,
+     "AUDCLNT_E_CPUUSAGE_EXCEEDED: the audio engine used too much processor time"},
+    {AUDCLNT_E_RESOURCES_INVALIDATED,
+     "AUDCLNT_E_RESOURCES_INVALIDATED: the stream's resources were invalidated"},
 }};
 
 std::string systemMessage(HRESULT result) {
   wchar_t* message = nullptr;
   const DWORD length = ::FormatMessageW(
       FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-      static_cast<DWORD>(result), MAKELANGID(LANG_ENGLISH, SUBLANG_DEFAULT), reinterpret_cast<LPWSTR>(&message), 0,
-      nullptr);
+      static_cast<DWORD>(result), MAKELANGID(LANG_ENGLISH, SUBLANG_DEFAULT),
+      reinterpret_cast<LPWSTR>(&message), 0, nullptr);
   if (length == 0 || message == nullptr) return "unknown error";
   std::string text = toUtf8(message);
   ::LocalFree(message);
-  while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ' || text.back() == '.'))
+  while (!text.empty() &&
+         (text.back() == '\n' || text.back() == '\r' || text.back() == ' ' || text.back() == '.'))
     text.pop_back();
   return text.empty() ? "unknown error" : text;
 }
@@ -58,7 +64,7 @@ std::string systemMessage(HRESULT result) {
 
 std::string describeResult(HRESULT result) {
   std::string text;
-  for (const auto& known : kAudioClientResults) {
+  for (const auto& known : kKnownResults) {
     if (known.result == result) text = known.text;
   }
   if (text.empty()) text = systemMessage(result);

@@ -28,8 +28,8 @@ struct EndpointFollower::State : std::enable_shared_from_this<State> {
   // Everything below runs on the queue.
 
   bool open(const ChosenDevice& device, std::string& error) {
-    recorder = WasapiRecorder::open(*endpoints, requestFor(device), queue, onBlock, [this] { queueReconsider(); },
-                                    error);
+    recorder = WasapiRecorder::open(
+        *endpoints, requestFor(device), queue, onBlock, [this] { queueReconsider(); }, error);
     return recorder != nullptr;
   }
 
@@ -149,11 +149,12 @@ std::optional<std::string> EndpointFollower::start(const std::optional<ChosenDev
     } else if (!state.open(*chosen, error)) {
       failure = error;
     } else {
-      state.watch = EndpointWatch::start(*state.endpoints, state.watchedFlow,
-                                         [weak = state.weak_from_this()] {
-                                           if (const auto self = weak.lock()) self->queueReconsider();
-                                         },
-                                         error);
+      state.watch = EndpointWatch::start(
+          *state.endpoints, state.watchedFlow,
+          [weak = state.weak_from_this()] {
+            if (const auto self = weak.lock()) self->queueReconsider();
+          },
+          error);
       if (!state.watch) failure = error;
     }
     if (failure) {

@@ -22,7 +22,8 @@ std::string friendlyName(IMMDevice& device) {
   PROPVARIANT value;
   ::PropVariantInit(&value);
   std::string name;
-  if (SUCCEEDED(properties->GetValue(kFriendlyName, &value)) && value.vt == VT_LPWSTR) name = toUtf8(value.pwszVal);
+  if (SUCCEEDED(properties->GetValue(kFriendlyName, &value)) && value.vt == VT_LPWSTR)
+    name = toUtf8(value.pwszVal);
   ::PropVariantClear(&value);
   return name;
 }
@@ -49,7 +50,8 @@ DeviceChoice Endpoints::describe(IMMDevice& device) const {
   CoTaskMemory<WAVEFORMATEX> mixFormat;
   if (SUCCEEDED(result)) result = client->GetMixFormat(mixFormat.put());
   if (FAILED(result)) return describeResult(result);
-  ChosenDevice chosen{toUtf8(id.get()), friendlyName(device), static_cast<std::uint32_t>(mixFormat->nSamplesPerSec),
+  ChosenDevice chosen{toUtf8(id.get()), friendlyName(device),
+                      static_cast<std::uint32_t>(mixFormat->nSamplesPerSec),
                       static_cast<std::uint8_t>(mixFormat->nChannels)};
   if (chosen.description.empty()) chosen.description = chosen.id;
   return chosen;

@@ -43,7 +43,8 @@ void WasapiAudioEngine::removeTap() {
 WasapiRecorder::Request WasapiAudioEngine::requestFor(const ChosenDevice& device) const {
   const std::size_t blockFrames = platform::chooseBlockFrames(device.rate, preferredFrames_);
   // A second of audio (at least four blocks) may wait for a host that reads slowly.
-  return {device.id,        false, device.rate, device.channels, blockFrames, std::max<std::size_t>(device.rate, 4 * blockFrames),
+  return {device.id,       false,       device.rate,
+          device.channels, blockFrames, std::max<std::size_t>(device.rate, 4 * blockFrames),
           "wasapi-mic"};
 }
 

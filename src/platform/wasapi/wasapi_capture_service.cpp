@@ -13,7 +13,8 @@ namespace {
 constexpr std::uint32_t kBuffersPerSecond = 100;
 
 // The processes that have an audio session on the endpoint, named by their sessions.
-std::vector<platform::RunningApplication> sessionsOf(const Endpoints& endpoints, const std::string& endpointId) {
+std::vector<platform::RunningApplication> sessionsOf(const Endpoints& endpoints,
+                                                     const std::string& endpointId) {
   std::vector<platform::RunningApplication> applications;
   ComPtr<IMMDevice> device;
   ComPtr<IAudioSessionManager2> manager;
@@ -55,21 +56,23 @@ void WasapiCaptureService::getShareableContent(std::function<void(platform::Cont
   for (const auto& endpoint : endpoints->activeEndpoints(eRender))
     content.displays.push_back({endpoint.description, endpoint.id});
   if (defaultOutput != nullptr) {
-    std::stable_partition(content.displays.begin(), content.displays.end(),
-                          [&](const platform::Display& display) { return display.monitorSourceName == defaultOutput->id; });
+    std::stable_partition(
+        content.displays.begin(), content.displays.end(),
+        [&](const platform::Display& display) { return display.monitorSourceName == defaultOutput->id; });
     content.applications = sessionsOf(*endpoints, defaultOutput->id);
   }
   completion(std::move(content));
 }
 
-std::unique_ptr<platform::CaptureStream> WasapiCaptureService::makeStream(const platform::ContentFilter& /*filter*/,
-                                                                         const platform::StreamConfiguration&) {
+std::unique_ptr<platform::CaptureStream> WasapiCaptureService::makeStream(
+    const platform::ContentFilter& /*filter*/, const platform::StreamConfiguration&) {
   // Loopback records an endpoint at its own mix format, whatever the configuration asks: each buffer
   // says which format it has.
   return std::make_unique<WasapiCaptureStream>();
 }
 
-std::optional<std::string> WasapiCaptureStream::addOutput(platform::StreamOutput& output, platform::OutputType type,
+std::optional<std::string> WasapiCaptureStream::addOutput(platform::StreamOutput& output,
+                                                          platform::OutputType type,
                                                           platform::SerialQueue& queue) {
   if (type == platform::OutputType::audio) {
     audioOutput_ = &output;
@@ -78,7 +81,8 @@ std::optional<std::string> WasapiCaptureStream::addOutput(platform::StreamOutput
   return std::nullopt;
 }
 
-void WasapiCaptureStream::startCapture(platform::Completion completion, platform::DeviceChangeHandler onDeviceChange) {
+void WasapiCaptureStream::startCapture(platform::Completion completion,
+                                       platform::DeviceChangeHandler onDeviceChange) {
   if (audioOutput_ == nullptr) {
     completion(describeResult(E_INVALIDARG));
     return;
@@ -92,12 +96,14 @@ void WasapiCaptureStream::startCapture(platform::Completion completion, platform
         channels_ = device.channels;
         const std::size_t bufferFrames = std::max<std::uint32_t>(device.rate / kBuffersPerSecond, 1);
         // Half a second may wait for the queue; the mixer keeps no more than that either.
-        return WasapiRecorder::Request{device.id, loopback,     device.rate,          device.channels,
+        return WasapiRecorder::Request{device.id,    loopback,        device.rate,    device.channels,
                                        bufferFrames, device.rate / 2, "wasapi-system"};
       },
       [this](const float* interleaved, std::size_t frames) { deliver(interleaved, frames); },
-      [onDeviceChange = std::move(onDeviceChange)](platform::DeviceChange change, const std::string& description,
-                                                   const ChosenDevice*) { onDeviceChange({change, description, {}}); });
+      [onDeviceChange = std::move(onDeviceChange)](platform::DeviceChange change,
+                                                   const std::string& description, const ChosenDevice*) {
+        onDeviceChange({change, description, {}});
+      });
   auto error = follower_->start(std::nullopt);
   if (error) follower_.reset();
   completion(std::move(error));
@@ -111,7 +117,8 @@ void WasapiCaptureStream::stopCapture(platform::Completion completion) {
 void WasapiCaptureStream::deliver(const float* interleaved, std::size_t frames) {
   const auto description = platform::describeInterleavedFloat(rate_, channels_);
   const platform::SampleBuffer buffer{
-      true, description, platform::ByteRun{interleaved, static_cast<std::int64_t>(frames * description.bytesPerFrame)}};
+      true, description,
+      platform::ByteRun{interleaved, static_cast<std::int64_t>(frames * description.bytesPerFrame)}};
   audioOutput_->didOutput(buffer, platform::OutputType::audio);
 }
 

@@ -17,7 +17,8 @@ namespace zarvi::wasapi {
 namespace {
 
 // KSDATAFORMAT_SUBTYPE_IEEE_FLOAT, defined here: the headers' definition does not link.
-constexpr GUID kSubtypeIeeeFloat{0x00000003, 0x0000, 0x0010, {0x80, 0x00, 0x00, 0xaa, 0x00, 0x38, 0x9b, 0x71}};
+constexpr GUID kSubtypeIeeeFloat{
+    0x00000003, 0x0000, 0x0010, {0x80, 0x00, 0x00, 0xaa, 0x00, 0x38, 0x9b, 0x71}};
 
 // The client's own buffer, in 100 ns units: room for late wake-ups of the capture thread.
 constexpr REFERENCE_TIME kClientBufferDuration = 2'000'000;  // 200 ms
@@ -40,7 +41,7 @@ WAVEFORMATEXTENSIBLE floatFormat(std::uint32_t rate, std::uint16_t channels) {
   format.Format.nAvgBytesPerSec = rate * format.Format.nBlockAlign;
   format.Format.cbSize = sizeof(WAVEFORMATEXTENSIBLE) - sizeof(WAVEFORMATEX);
   format.Samples.wValidBitsPerSample = 32;
-  format.dwChannelMask = channels == 1 ? SPEAKER_FRONT_CENTER
+  format.dwChannelMask = channels == 1   ? SPEAKER_FRONT_CENTER
                          : channels == 2 ? SPEAKER_FRONT_LEFT | SPEAKER_FRONT_RIGHT
                                          : 0;
   format.SubFormat = kSubtypeIeeeFloat;
@@ -72,7 +73,8 @@ struct WasapiRecorder::Session {
   // On the queue: every whole block that waits.
   void drain() {
     drainScheduled = false;
-    while (!stopped && buffer.read(scratch.data(), blockFrames * frameBytes)) onBlock(scratch.data(), blockFrames);
+    while (!stopped && buffer.read(scratch.data(), blockFrames * frameBytes))
+      onBlock(scratch.data(), blockFrames);
   }
 
   // On the capture thread: everything the client holds, counted in frames; false when the stream failed.
@@ -112,8 +114,8 @@ struct WasapiRecorder::Session {
       DWORD wait = INFINITE;
       if (silenceLimit) {
         const auto left = *silenceLimit - (std::chrono::steady_clock::now() - lastAudio);
-        wait = static_cast<DWORD>(std::max<std::int64_t>(
-            0, std::chrono::duration_cast<std::chrono::milliseconds>(left).count()));
+        wait = static_cast<DWORD>(
+            std::max<std::int64_t>(0, std::chrono::duration_cast<std::chrono::milliseconds>(left).count()));
       }
       const DWORD woken = ::WaitForMultipleObjects(2, wakeOn, FALSE, wait);
       if (stopped || woken == WAIT_OBJECT_0) return;
@@ -181,7 +183,8 @@ std::unique_ptr<WasapiRecorder> WasapiRecorder::open(const Endpoints& endpoints,
   // is not float already.
   const WAVEFORMATEXTENSIBLE format = floatFormat(request.rate, request.channels);
   const DWORD flags = AUDCLNT_STREAMFLAGS_EVENTCALLBACK | AUDCLNT_STREAMFLAGS_AUTOCONVERTPCM |
-                      AUDCLNT_STREAMFLAGS_SRC_DEFAULT_QUALITY | (request.loopback ? AUDCLNT_STREAMFLAGS_LOOPBACK : 0);
+                      AUDCLNT_STREAMFLAGS_SRC_DEFAULT_QUALITY |
+                      (request.loopback ? AUDCLNT_STREAMFLAGS_LOOPBACK : 0);
   result = session->client->Initialize(AUDCLNT_SHAREMODE_SHARED, flags, kClientBufferDuration, 0,
                                        reinterpret_cast<const WAVEFORMATEX*>(&format), nullptr);
   if (FAILED(result)) return fail(result);
@@ -192,8 +195,8 @@ std::unique_ptr<WasapiRecorder> WasapiRecorder::open(const Endpoints& endpoints,
   result = session->client->Start();
   if (FAILED(result)) return fail(result);
   const auto silenceLimit = request.loopback ? std::nullopt : std::optional(kCaptureSilenceLimit);
-  session->thread =
-      std::thread([raw = session.get(), name = request.threadName, silenceLimit] { raw->run(name, silenceLimit); });
+  session->thread = std::thread(
+      [raw = session.get(), name = request.threadName, silenceLimit] { raw->run(name, silenceLimit); });
   return std::unique_ptr<WasapiRecorder>(new WasapiRecorder(std::move(session)));
 }
 

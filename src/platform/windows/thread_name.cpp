@@ -9,8 +9,8 @@ void nameCurrentThread(const std::string& name) {
   using SetDescription = HRESULT(WINAPI*)(HANDLE, PCWSTR);
   const HMODULE kernel = ::GetModuleHandleW(L"kernel32.dll");
   if (kernel == nullptr) return;
-  const auto setDescription =
-      reinterpret_cast<SetDescription>(reinterpret_cast<void*>(::GetProcAddress(kernel, "SetThreadDescription")));
+  const auto setDescription = reinterpret_cast<SetDescription>(
+      reinterpret_cast<void*>(::GetProcAddress(kernel, "SetThreadDescription")));
   if (setDescription == nullptr) return;
   const int length = ::MultiByteToWideChar(CP_UTF8, 0, name.c_str(), -1, nullptr, 0);
   if (length <= 0) return;

@@ -15,7 +15,8 @@ TEST(DescribeResult, NamesTheAudioClientsErrorsAndGivesTheSystemsTextForTheRestW
   } cases[] = {
       {AUDCLNT_E_DEVICE_INVALIDATED,
        "AUDCLNT_E_DEVICE_INVALIDATED: the audio device was unplugged, disabled or reconfigured (0x88890004)"},
-      {AUDCLNT_E_WRONG_ENDPOINT_TYPE, "AUDCLNT_E_WRONG_ENDPOINT_TYPE: the endpoint cannot do this (0x88890003)"},
+      {AUDCLNT_E_WRONG_ENDPOINT_TYPE,
+       "AUDCLNT_E_WRONG_ENDPOINT_TYPE: the endpoint cannot do this (0x88890003)"},
       {AUDCLNT_E_RESOURCES_INVALIDATED,
        "AUDCLNT_E_RESOURCES_INVALIDATED: the stream's resources were invalidated (0x88890026)"},
       {static_cast<HRESULT>(0x8889FFFF), "unknown error (0x8889FFFF)"},
