@@ -1,4 +1,3 @@
-#include <cstdlib>
 #include <thread>
 
 #include "control/capture_controller.h"
@@ -27,10 +26,10 @@ void runCommand(zarvi::CaptureController& controller, zarvi::Command command) {
     case Command::quit:
       controller.stop();
       zarvi::emitEvent(zarvi::EventType::status, "quitting");
-      std::_Exit(0);
+      zarvi::platform::exitProcess(0);
     case Command::endOfInput:
       controller.stop();
-      std::_Exit(0);
+      zarvi::platform::exitProcess(0);
   }
 }
 

@@ -24,6 +24,10 @@ bool writeStandardError(const void* data, std::size_t size);
 // and the bytes on the three streams are exactly the ones written (no line-ending translation).
 void prepareStandardStreams();
 
+// Ends the process at once with the status, from any thread: no exit handlers run and nothing is
+// flushed (every write was made whole already), whatever the other threads are doing.
+[[noreturn]] void exitProcess(int status);
+
 // The main thread's last work: it waits while the other threads run the process, which ends only
 // through an explicit exit.
 [[noreturn]] void waitForever();

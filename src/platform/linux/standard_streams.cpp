@@ -62,6 +62,10 @@ void prepareStandardStreams() {
   std::signal(SIGPIPE, SIG_IGN);
 }
 
+void exitProcess(int status) {
+  ::_exit(status);
+}
+
 void waitForever() {
   for (;;) ::pause();
 }

@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <optional>
 #include <thread>
 #include <vector>
 
@@ -27,6 +26,8 @@ constexpr REFERENCE_TIME kClientBufferDuration = 2'000'000;  // 200 ms
 // is gone even if no error says so (Wine's does this when its PulseAudio source goes). A loopback
 // stream sends nothing while nothing plays, so it has no such limit.
 constexpr std::chrono::milliseconds kCaptureSilenceLimit{1000};
+// The first audio of a new stream may take longer: Wine's have been seen to take over a second.
+constexpr std::chrono::milliseconds kCaptureFirstAudioLimit{5000};
 
 // A silent packet is a hole: its bytes may be anything.
 constexpr DWORD kSilentPacket = AUDCLNT_BUFFERFLAGS_SILENT;
@@ -77,17 +78,18 @@ struct WasapiRecorder::Session {
       onBlock(scratch.data(), blockFrames);
   }
 
-  // On the capture thread: everything the client holds, counted in frames; false when the stream failed.
+  // On the capture thread: everything the client holds, counted in frames; false when the stream failed
+  // (the device went or was reconfigured: the follower finds out which when it looks again).
   bool copyPackets(std::size_t& frames) {
     for (;;) {
       UINT32 packetFrames = 0;
       HRESULT result = capture->GetNextPacketSize(&packetFrames);
-      if (FAILED(result)) return fail(result);
+      if (FAILED(result)) return false;
       if (packetFrames == 0) return true;
       BYTE* data = nullptr;
       DWORD flags = 0;
       result = capture->GetBuffer(&data, &packetFrames, &flags, nullptr, nullptr);
-      if (FAILED(result)) return fail(result);
+      if (FAILED(result)) return false;
       if (result == AUDCLNT_S_BUFFER_EMPTY) return true;
       const std::size_t bytes = static_cast<std::size_t>(packetFrames) * frameBytes;
       if ((flags & kSilentPacket) != 0 || data == nullptr) {
@@ -100,20 +102,17 @@ struct WasapiRecorder::Session {
     }
   }
 
-  bool fail(HRESULT result) {
-    failure = describeResult(result);
-    return false;
-  }
-
-  void run(const std::string& threadName, std::optional<std::chrono::milliseconds> silenceLimit) {
+  // watchSilence: a stream that sends nothing for too long has failed (not for loopback).
+  void run(const std::string& threadName, bool watchSilence) {
     platform::nameCurrentThread(threadName);
     const ComScope com;
     const HANDLE wakeOn[] = {stopEvent.handle, dataEvent.handle};
     auto lastAudio = std::chrono::steady_clock::now();
+    std::chrono::milliseconds silenceLimit = kCaptureFirstAudioLimit;
     for (;;) {
       DWORD wait = INFINITE;
-      if (silenceLimit) {
-        const auto left = *silenceLimit - (std::chrono::steady_clock::now() - lastAudio);
+      if (watchSilence) {
+        const auto left = silenceLimit - (std::chrono::steady_clock::now() - lastAudio);
         wait = static_cast<DWORD>(
             std::max<std::int64_t>(0, std::chrono::duration_cast<std::chrono::milliseconds>(left).count()));
       }
@@ -121,11 +120,13 @@ struct WasapiRecorder::Session {
       if (stopped || woken == WAIT_OBJECT_0) return;
       std::size_t frames = 0;
       bool alive = woken == WAIT_OBJECT_0 + 1 && copyPackets(frames);
-      if (frames > 0) lastAudio = std::chrono::steady_clock::now();
-      if (alive && silenceLimit && std::chrono::steady_clock::now() - lastAudio >= *silenceLimit) {
-        failure = "no audio from the device for " + std::to_string(silenceLimit->count()) + " ms";
-        alive = false;
+      const auto now = std::chrono::steady_clock::now();
+      if (frames > 0) {
+        lastAudio = now;
+        silenceLimit = kCaptureSilenceLimit;
       }
+      // Also when wake-ups keep coming with nothing in them.
+      if (watchSilence && now - lastAudio >= silenceLimit) alive = false;
       if (frames > 0 && !drainScheduled.exchange(true)) {
         queue.async([keep = self.lock()] {
           if (keep) keep->drain();
@@ -151,7 +152,6 @@ struct WasapiRecorder::Session {
   std::atomic<bool> stopped{false};
   std::atomic<bool> drainScheduled{false};
   std::atomic<bool> died{false};
-  std::string failure;  // written before died is set, read after
   std::weak_ptr<Session> self;
 
   ComPtr<IAudioClient> client;
@@ -194,9 +194,8 @@ std::unique_ptr<WasapiRecorder> WasapiRecorder::open(const Endpoints& endpoints,
   if (FAILED(result)) return fail(result);
   result = session->client->Start();
   if (FAILED(result)) return fail(result);
-  const auto silenceLimit = request.loopback ? std::nullopt : std::optional(kCaptureSilenceLimit);
-  session->thread = std::thread(
-      [raw = session.get(), name = request.threadName, silenceLimit] { raw->run(name, silenceLimit); });
+  session->thread = std::thread([raw = session.get(), name = request.threadName,
+                                 watchSilence = !request.loopback] { raw->run(name, watchSilence); });
   return std::unique_ptr<WasapiRecorder>(new WasapiRecorder(std::move(session)));
 }
 
@@ -210,10 +209,6 @@ WasapiRecorder::~WasapiRecorder() {
 
 bool WasapiRecorder::died() const {
   return session_->died;
-}
-
-std::string WasapiRecorder::failure() const {
-  return session_->died ? session_->failure : std::string();
 }
 
 }  // namespace zarvi::wasapi

@@ -41,8 +41,6 @@ class WasapiRecorder {
   WasapiRecorder& operator=(const WasapiRecorder&) = delete;
   // True once the stream died; nothing more will come from it.
   bool died() const;
-  // Once it died: why.
-  std::string failure() const;
 
   // What the capture thread and the queue's work share; internal.
   struct Session;

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdlib>
 
 namespace zarvi::platform {
 
@@ -51,6 +52,15 @@ void prepareStandardStreams() {
   ::_setmode(kStandardInput, _O_BINARY);
   ::_setmode(kStandardOutput, _O_BINARY);
   ::_setmode(kStandardError, _O_BINARY);
+}
+
+// ExitProcess (and the C runtime's _exit, which calls it) lets Wine kill the process with SIGKILL now
+// and then when another thread is in a read on stdin at that moment: about 1 exit in 50 in our tests,
+// the host then sees a killed process instead of status 0. Terminating the process itself is the
+// immediate exit on Windows and was never seen to fail (0 in 500).
+void exitProcess(int status) {
+  ::TerminateProcess(::GetCurrentProcess(), static_cast<UINT>(status));
+  std::_Exit(status);
 }
 
 void waitForever() {
