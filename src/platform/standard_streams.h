@@ -17,8 +17,12 @@ bool writeAll(int fd, const void* data, std::size_t size);
 // read is not the end). 0 at the end of input and on an error that will not go away.
 std::size_t readSome(int fd, char* into, std::size_t size);
 
-bool writeStandardOutput(const void* data, std::size_t size);
-bool writeStandardError(const void* data, std::size_t size);
+inline bool writeStandardOutput(const void* data, std::size_t size) {
+  return writeAll(kStandardOutput, data, size);
+}
+inline bool writeStandardError(const void* data, std::size_t size) {
+  return writeAll(kStandardError, data, size);
+}
 
 // Before anything is read or written: a host that closes one of our pipes must not end the process,
 // and the bytes on the three streams are exactly the ones written (no line-ending translation).

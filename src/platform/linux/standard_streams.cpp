@@ -50,14 +50,6 @@ std::size_t readSome(int fd, char* into, std::size_t size) {
   }
 }
 
-bool writeStandardOutput(const void* data, std::size_t size) {
-  return writeAll(kStandardOutput, data, size);
-}
-
-bool writeStandardError(const void* data, std::size_t size) {
-  return writeAll(kStandardError, data, size);
-}
-
 void prepareStandardStreams() {
   std::signal(SIGPIPE, SIG_IGN);
 }

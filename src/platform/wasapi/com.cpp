@@ -2,6 +2,7 @@
 
 #include <audioclient.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 
@@ -63,11 +64,9 @@ std::string systemMessage(HRESULT result) {
 }  // namespace
 
 std::string describeResult(HRESULT result) {
-  std::string text;
-  for (const auto& known : kKnownResults) {
-    if (known.result == result) text = known.text;
-  }
-  if (text.empty()) text = systemMessage(result);
+  const auto known = std::find_if(kKnownResults.begin(), kKnownResults.end(),
+                                  [result](const KnownResult& entry) { return entry.result == result; });
+  const std::string text = known != kKnownResults.end() ? known->text : systemMessage(result);
   std::array<char, 16> hex{};
   std::snprintf(hex.data(), hex.size(), "0x%08lX", static_cast<unsigned long>(result));
   return text + " (" + hex.data() + ")";

@@ -38,14 +38,6 @@ std::size_t readSome(int fd, char* into, std::size_t size) {
   }
 }
 
-bool writeStandardOutput(const void* data, std::size_t size) {
-  return writeAll(kStandardOutput, data, size);
-}
-
-bool writeStandardError(const void* data, std::size_t size) {
-  return writeAll(kStandardError, data, size);
-}
-
 void prepareStandardStreams() {
   // Text mode would turn each line feed of the PCM and of the events into CR LF, and a Ctrl-Z read
   // on stdin into the end of input.
