@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Runs a Windows program under Wine, quietly and quickly, in the project's own Wine prefix:
 #   scripts/wine.sh build/windows/src/zarvi-audio-capture.exe
+# With no program it only makes the prefix and starts the server.
 # The prefix is made once (wineboot, 5-15 s) and a persistent wineserver is kept, so that a program
 # with piped output starts in a fraction of a second. Audio goes to the PulseAudio server named by
 # PULSE_SERVER; Wine's ALSA and OSS drivers are switched off, so that with no server there is no
@@ -25,4 +26,5 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
 fi
 # A persistent server: it stays when this program ends ("-p" is a no-op when one runs already).
 "$wineserver" -p >/dev/null 2>&1 || true
+[ "$#" -gt 0 ] || exit 0
 exec "$wine64" "$@"
