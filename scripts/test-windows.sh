@@ -13,7 +13,10 @@ fi
 echo "=== windows ==="
 # Wine's prefix is made once, here, so that its time (10 s on a warm machine, more on a cold one) is not
 # counted against a test or a test program's discovery.
-time scripts/wine.sh
+if ! time timeout 600 scripts/wine.sh; then
+  echo "Wine's prefix was not made within 10 minutes" >&2
+  exit 1
+fi
 cmake --preset windows
 cmake --build --preset windows -j "$(nproc)"
 scripts/wine.sh build/windows/src/zarvi-audio-capture.exe --version
