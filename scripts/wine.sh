@@ -14,17 +14,22 @@ wine64=/usr/lib/wine/wine64
 [ -x "$wine64" ] || wine64="$(command -v wine64 || command -v wine)"
 wineserver=/usr/lib/wine/wineserver64
 [ -x "$wineserver" ] || wineserver="$(command -v wineserver)"
-if [ ! -f "$WINEPREFIX/system.reg" ]; then
-  mkdir -p "$(dirname "$WINEPREFIX")"
-  (
-    flock 9
-    if [ ! -f "$WINEPREFIX/system.reg" ]; then
-      env -u PULSE_SERVER "$wine64" wineboot -i >/dev/null 2>&1 || true
-      "$wineserver" -w
-    fi
-  ) 9>"$WINEPREFIX.lock"
-fi
-# A persistent server: it stays when this program ends ("-p" is a no-op when one runs already).
-"$wineserver" -p >/dev/null 2>&1 || true
+mkdir -p "$(dirname "$WINEPREFIX")"
+# Under a lock, and with the lock's descriptor closed for everything Wine starts (its server would
+# otherwise hold the lock for as long as it runs).
+(
+  flock 9
+  if [ ! -f "$WINEPREFIX/system.reg" ]; then
+    env -u PULSE_SERVER "$wine64" wineboot -i >/dev/null 2>&1 9>&- || true
+    "$wineserver" -w
+  fi
+  # A persistent server: it stays when this program ends ("-p" exits with 2 when one runs already).
+  # The first program of a new server starts Wine's own system processes (services, device drivers),
+  # and they keep that program's stderr open for as long as the server lives: whoever reads it would
+  # never see its end. So a new server's first program is a quiet one of ours, before any other.
+  if "$wineserver" -p >/dev/null 2>&1 9>&-; then
+    "$wine64" cmd /c exit </dev/null >/dev/null 2>&1 9>&- || true
+  fi
+) 9>"$WINEPREFIX.lock"
 [ "$#" -gt 0 ] || exit 0
 exec "$wine64" "$@"
