@@ -71,6 +71,17 @@ class WineTest : public ::testing::Test {
     return testing::pcmLevels(bytes.substr(start, end - start));
   }
 
+  // Makes the endpoint the default for its flow, waits for the event line that answers it, and gives
+  // the levels of the last of the two seconds recorded after it.
+  static void switchDefault(ChildProcess& tool, wine::Flow flow, const std::string& endpoint,
+                            const std::string& eventLine, std::vector<double>& levelsAfter) {
+    wine::setDefault(flow, endpoint);
+    ASSERT_TRUE(tool.waitForLine(eventLine, 5s)) << tool.stderrText();
+    const std::size_t switched = tool.stdoutSize();
+    ASSERT_TRUE(tool.waitForStdout(switched + 2 * kBytesPerSecond, 10s));
+    levelsAfter = secondBefore(tool, tool.stdoutSize());
+  }
+
   std::unique_ptr<testing::PrivatePulseServer> server;
   std::map<std::string, std::string> renderEndpoints;
   std::map<std::string, std::string> captureEndpoints;
@@ -108,22 +119,18 @@ TEST_F(WineTest, FollowsTheDefaultEndpointsSetInTheRegistry) {
   tool.writeStdin("START\n");
   ASSERT_TRUE(tool.waitForStdout(kBytesPerSecond, 20s)) << tool.stderrText();
 
-  wine::setDefault(wine::Flow::capture, captureEndpoints["USB-Microphone"]);
-  ASSERT_TRUE(tool.waitForLine(R"({"type":"status","msg":"mic_switched: USB-Microphone"})", 5s))
-      << tool.stderrText();
-  const std::size_t micSwitched = tool.stdoutSize();
-  ASSERT_TRUE(tool.waitForStdout(micSwitched + 2 * kBytesPerSecond, 10s));
-  const auto afterMicSwitch = secondBefore(tool, tool.stdoutSize());
+  std::vector<double> afterMicSwitch;
+  ASSERT_NO_FATAL_FAILURE(switchDefault(tool, wine::Flow::capture, captureEndpoints["USB-Microphone"],
+                                        R"({"type":"status","msg":"mic_switched: USB-Microphone"})",
+                                        afterMicSwitch));
   EXPECT_NEAR(testing::toneAmplitude(afterMicSwitch, kUsbMicTone), 0.25, 0.025);
   EXPECT_LT(testing::toneAmplitude(afterMicSwitch, kMicTone), 0.01);
   EXPECT_NEAR(testing::toneAmplitude(afterMicSwitch, kSpeakerTone), 0.5, 0.05);
 
-  wine::setDefault(wine::Flow::render, renderEndpoints["Headphones"]);
-  ASSERT_TRUE(tool.waitForLine(R"({"type":"status","msg":"system_audio_switched: Headphones"})", 5s))
-      << tool.stderrText();
-  const std::size_t outputSwitched = tool.stdoutSize();
-  ASSERT_TRUE(tool.waitForStdout(outputSwitched + 2 * kBytesPerSecond, 10s));
-  const auto afterOutputSwitch = secondBefore(tool, tool.stdoutSize());
+  std::vector<double> afterOutputSwitch;
+  ASSERT_NO_FATAL_FAILURE(switchDefault(tool, wine::Flow::render, renderEndpoints["Headphones"],
+                                        R"({"type":"status","msg":"system_audio_switched: Headphones"})",
+                                        afterOutputSwitch));
   EXPECT_NEAR(testing::toneAmplitude(afterOutputSwitch, kHeadphonesTone), 0.5, 0.05);
   EXPECT_LT(testing::toneAmplitude(afterOutputSwitch, kSpeakerTone), 0.01);
   EXPECT_NEAR(testing::toneAmplitude(afterOutputSwitch, kUsbMicTone), 0.25, 0.025);
