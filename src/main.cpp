@@ -2,9 +2,9 @@
 
 #include "control/capture_controller.h"
 #include "platform/platform_factory.h"
-#include "platform/serial_queue.h"
-#include "platform/standard_streams.h"
-#include "platform/thread_name.h"
+#include "runtime/serial_queue.h"
+#include "os/standard_streams.h"
+#include "os/thread_name.h"
 #include "protocol/command_line.h"
 #include "protocol/command_reader.h"
 #include "protocol/events.h"
@@ -26,17 +26,17 @@ void runCommand(zarvi::CaptureController& controller, zarvi::Command command) {
     case Command::quit:
       controller.stop();
       zarvi::emitEvent(zarvi::EventType::status, "quitting");
-      zarvi::platform::exitProcess(0);
+      zarvi::os::exitProcess(0);
     case Command::endOfInput:
       controller.stop();
-      zarvi::platform::exitProcess(0);
+      zarvi::os::exitProcess(0);
   }
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  zarvi::platform::prepareStandardStreams();
+  zarvi::os::prepareStandardStreams();
   if (const auto status = zarvi::answerArguments({argv + 1, static_cast<std::size_t>(argc - 1)}))
     return *status;
   zarvi::VERBOSE_AUDIO = zarvi::environmentSwitchIsOn("ZARVI_AUDIO_VERBOSE");
@@ -45,15 +45,15 @@ int main(int argc, char** argv) {
   // main never returns, so everything made here lives as long as the process.
   const auto platform = zarvi::platform::makePlatform();
   zarvi::CaptureController controller(*platform);
-  zarvi::platform::SerialQueue controlQueue("zarvi.control");
-  zarvi::CommandReader reader(zarvi::platform::kStandardInput, [&](zarvi::Command command) {
+  zarvi::runtime::SerialQueue controlQueue("zarvi.control");
+  zarvi::CommandReader reader(zarvi::os::kStandardInput, [&](zarvi::Command command) {
     controlQueue.async([&controller, command] { runCommand(controller, command); });
   });
   std::thread readerThread([&reader] {
-    zarvi::platform::nameCurrentThread("stdin-reader");
+    zarvi::os::nameCurrentThread("stdin-reader");
     reader.run();
   });
   readerThread.detach();
 
-  zarvi::platform::waitForever();
+  zarvi::os::waitForever();
 }

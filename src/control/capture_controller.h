@@ -3,7 +3,7 @@
 #include <memory>
 
 #include "platform/capture_service.h"
-#include "platform/serial_queue.h"
+#include "runtime/serial_queue.h"
 #include "signal/audio_mixer.h"
 #include "sources/mic_capture.h"
 #include "sources/system_audio_handler.h"
@@ -32,7 +32,7 @@ class CaptureController {
   std::shared_ptr<MicCapture> micCapture_;
   std::unique_ptr<SystemAudioHandler> systemHandler_;
   VideoNoopHandler videoNoop;
-  platform::SerialQueue scQueue;
+  runtime::SerialQueue scQueue;
   std::unique_ptr<platform::CaptureStream> stream;  // declared after the queue: it goes first
   bool isCapturing = false;
 };

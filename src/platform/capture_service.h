@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "platform/audio_engine.h"
-#include "platform/serial_queue.h"
+#include "runtime/serial_queue.h"
 
 namespace zarvi::platform {
 
@@ -90,7 +90,7 @@ using Completion = std::function<void(std::optional<std::string> error)>;
 class CaptureStream {
  public:
   virtual ~CaptureStream() = default;
-  virtual std::optional<std::string> addOutput(StreamOutput& output, OutputType type, SerialQueue& queue) = 0;
+  virtual std::optional<std::string> addOutput(StreamOutput& output, OutputType type, runtime::SerialQueue& queue) = 0;
   // completion is called once. While it runs, the stream follows the system's default output and
   // tells onDeviceChange on the audio output's queue; never after stopCapture().
   virtual void startCapture(Completion completion, DeviceChangeHandler onDeviceChange) = 0;

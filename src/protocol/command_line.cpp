@@ -2,7 +2,7 @@
 
 #include <string_view>
 
-#include "platform/standard_streams.h"
+#include "os/standard_streams.h"
 
 namespace zarvi {
 
@@ -37,18 +37,18 @@ std::optional<int> answerArguments(std::span<const char* const> arguments) {
   std::string answer;
   if (arguments.size() == 1 && argument == "--help") {
     answer = usageText();
-    platform::writeStandardOutput(answer.data(), answer.size());
+    os::writeStandardOutput(answer.data(), answer.size());
     return 0;
   }
   if (arguments.size() == 1 && argument == "--version") {
     answer = "zarvi-audio-capture " ZARVI_VERSION "\n";
-    platform::writeStandardOutput(answer.data(), answer.size());
+    os::writeStandardOutput(answer.data(), answer.size());
     return 0;
   }
   const std::string_view unexpected =
       argument == "--help" || argument == "--version" ? arguments[1] : argument;
   answer = "zarvi-audio-capture: unknown argument '" + std::string(unexpected) + "'\n\n" + usageText();
-  platform::writeStandardError(answer.data(), answer.size());
+  os::writeStandardError(answer.data(), answer.size());
   return 2;
 }
 

@@ -2,7 +2,7 @@
 
 #include <array>
 
-#include "platform/standard_streams.h"
+#include "os/standard_streams.h"
 #include "protocol/events.h"
 
 namespace zarvi {
@@ -48,7 +48,7 @@ CommandReader::CommandReader(int fd, std::function<void(Command)> onCommand)
 
 void CommandReader::run() {
   std::array<char, 64 * 1024> buffer;
-  for (std::size_t got; (got = platform::readSome(fd, buffer.data(), buffer.size())) > 0;) {
+  for (std::size_t got; (got = os::readSome(fd, buffer.data(), buffer.size())) > 0;) {
     feed({buffer.data(), got});
   }
   finish();

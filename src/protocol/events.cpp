@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <mutex>
 
-#include "platform/standard_streams.h"
+#include "os/standard_streams.h"
 
 namespace zarvi {
 namespace {
@@ -129,7 +129,7 @@ void emitEvent(EventType type, std::string_view message) {
   static std::mutex eventLineLock;
   const std::string line = formatEventLine(type, message);
   const std::lock_guard<std::mutex> hold(eventLineLock);
-  platform::writeStandardError(line.data(), line.size());
+  os::writeStandardError(line.data(), line.size());
 }
 
 }  // namespace zarvi

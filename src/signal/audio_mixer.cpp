@@ -4,7 +4,7 @@
 #include <cmath>
 #include <string>
 
-#include "platform/standard_streams.h"
+#include "os/standard_streams.h"
 #include "protocol/events.h"
 #include "protocol/number_text.h"
 #include "protocol/process_values.h"
@@ -43,7 +43,7 @@ void AudioMixer::pushSystem(std::span<const float> samples) {
     appendPcm(bytes, samples);
     sysBuffer.clear();
     const std::lock_guard<std::mutex> write(writeLock);
-    platform::writeStandardOutput(bytes.data(), bytes.size());
+    os::writeStandardOutput(bytes.data(), bytes.size());
     return;
   }
   // Only the newest maxSysBufferSamples can survive, so a long block is cut before it is copied.
@@ -84,7 +84,7 @@ void AudioMixer::pushMic(std::span<const float> samples) {
   }
   {
     const std::lock_guard<std::mutex> hold(writeLock);
-    platform::writeStandardOutput(bytes.data(), bytes.size());
+    os::writeStandardOutput(bytes.data(), bytes.size());
   }
   if (describe) {
     const float micRms = rmsFloatPtr(samples.data(), static_cast<std::int64_t>(micN));

@@ -70,7 +70,7 @@ struct StreamRecord {
   platform::ContentFilter filter;
   platform::StreamConfiguration configuration;
   std::vector<std::pair<platform::StreamOutput*, platform::OutputType>> outputs;
-  platform::SerialQueue* audioQueue = nullptr;
+  runtime::SerialQueue* audioQueue = nullptr;
   platform::DeviceChangeHandler onDeviceChange;
   bool started = false;
   bool stopped = false;
@@ -108,7 +108,7 @@ class FakeCaptureStream : public platform::CaptureStream {
   ~FakeCaptureStream() override { record_->destroyed = true; }
 
   std::optional<std::string> addOutput(platform::StreamOutput& output, platform::OutputType type,
-                                       platform::SerialQueue& queue) override {
+                                       runtime::SerialQueue& queue) override {
     const auto& error =
         type == platform::OutputType::audio ? script_->addAudioError : script_->addScreenError;
     if (error) return error;

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/standard_streams.h"
+#include "os/standard_streams.h"
 #include "protocol/process_values.h"
 #include "support/captured_output.h"
 #include "support/event_lines.h"
@@ -177,7 +177,7 @@ TEST_F(AudioMixerTest, AClosedStandardOutputNeverStopsThePushes) {
   ::dup2(fds[1], STDOUT_FILENO);
   ::close(fds[1]);
   ::close(fds[0]);  // the reader is gone: every write fails with EPIPE, never with a signal
-  platform::prepareStandardStreams();
+  os::prepareStandardStreams();
   for (int i = 0; i < 10; ++i) mixer.pushMic(Samples(1000, 0.1F));
   ::dup2(saved, STDOUT_FILENO);
   ::close(saved);

@@ -19,7 +19,7 @@ class NoAudioEngine : public platform::AudioEngine {
 class NoCaptureStream : public platform::CaptureStream {
  public:
   std::optional<std::string> addOutput(platform::StreamOutput&, platform::OutputType,
-                                       platform::SerialQueue&) override {
+                                       runtime::SerialQueue&) override {
     return kNoBackendDescription;
   }
   void startCapture(platform::Completion completion, platform::DeviceChangeHandler) override {

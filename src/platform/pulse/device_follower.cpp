@@ -9,7 +9,7 @@
 namespace zarvi::pulse {
 
 struct DeviceFollower::State : std::enable_shared_from_this<State> {
-  State(std::string threadName, platform::SerialQueue& queue, Choose choose, RequestFor requestFor,
+  State(std::string threadName, runtime::SerialQueue& queue, Choose choose, RequestFor requestFor,
         PulseRecorder::BlockHandler onBlock, ChangeHandler onChange)
       : threadName(std::move(threadName)),
         queue(queue),
@@ -154,7 +154,7 @@ struct DeviceFollower::State : std::enable_shared_from_this<State> {
   }
 
   const std::string threadName;
-  platform::SerialQueue& queue;
+  runtime::SerialQueue& queue;
   const Choose choose;
   const RequestFor requestFor;
   const PulseRecorder::BlockHandler onBlock;
@@ -172,7 +172,7 @@ struct DeviceFollower::State : std::enable_shared_from_this<State> {
   std::unique_ptr<PulseRecorder> recorder;  // declared last: it stops before the rest goes
 };
 
-DeviceFollower::DeviceFollower(std::string threadName, platform::SerialQueue& queue, Choose choose,
+DeviceFollower::DeviceFollower(std::string threadName, runtime::SerialQueue& queue, Choose choose,
                                RequestFor requestFor, PulseRecorder::BlockHandler onBlock,
                                ChangeHandler onChange)
     : state_(std::make_shared<State>(std::move(threadName), queue, choose, std::move(requestFor),

@@ -8,7 +8,7 @@
 #include "platform/pulse/device_policy.h"
 #include "platform/pulse/pulse_context.h"
 #include "platform/pulse/pulse_recorder.h"
-#include "platform/serial_queue.h"
+#include "runtime/serial_queue.h"
 
 namespace zarvi::pulse {
 
@@ -24,7 +24,7 @@ class DeviceFollower {
   using ChangeHandler = std::function<void(platform::DeviceChange change, const std::string& description,
                                            const ChosenDevice* device)>;
 
-  DeviceFollower(std::string threadName, platform::SerialQueue& queue, Choose choose, RequestFor requestFor,
+  DeviceFollower(std::string threadName, runtime::SerialQueue& queue, Choose choose, RequestFor requestFor,
                  PulseRecorder::BlockHandler onBlock, ChangeHandler onChange);
   ~DeviceFollower();
   DeviceFollower(const DeviceFollower&) = delete;

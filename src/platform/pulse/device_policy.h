@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/follow_policy.h"
+#include "platform/follow/follow_policy.h"
 
 namespace zarvi::pulse {
 

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "platform/block_frames.h"
+#include "platform/follow/block_frames.h"
 #include "platform/pulse/pulse_queries.h"
 
 namespace zarvi::pulse {

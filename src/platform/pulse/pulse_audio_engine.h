@@ -7,7 +7,7 @@
 #include "platform/audio_engine.h"
 #include "platform/pulse/device_follower.h"
 #include "platform/pulse/pulse_context.h"
-#include "platform/serial_queue.h"
+#include "runtime/serial_queue.h"
 #include "platform/tap_delivery.h"
 
 namespace zarvi::pulse {
@@ -38,7 +38,7 @@ class PulseAudioEngine : public platform::AudioEngine {
   platform::TapDelivery tap_;
   platform::DeviceChangeHandler onDeviceChange_;  // delivery thread only, once started
 
-  platform::SerialQueue delivery_{"zarvi.mic"};
+  runtime::SerialQueue delivery_{"zarvi.mic"};
   // Declared last: it stops before the queue and the tap go.
   DeviceFollower follower_{
       "pulse-mic",

@@ -55,7 +55,7 @@ PulseCaptureStream::PulseCaptureStream(PulseCaptureService& service, std::shared
 
 std::optional<std::string> PulseCaptureStream::addOutput(platform::StreamOutput& output,
                                                          platform::OutputType type,
-                                                         platform::SerialQueue& queue) {
+                                                         runtime::SerialQueue& queue) {
   if (type == platform::OutputType::audio) {
     audioOutput_ = &output;
     audioQueue_ = &queue;

@@ -36,7 +36,7 @@ class PulseCaptureStream : public platform::CaptureStream {
                      std::string sourceName, const platform::StreamConfiguration& configuration);
 
   std::optional<std::string> addOutput(platform::StreamOutput& output, platform::OutputType type,
-                                       platform::SerialQueue& queue) override;
+                                       runtime::SerialQueue& queue) override;
   void startCapture(platform::Completion completion, platform::DeviceChangeHandler onDeviceChange) override;
   void stopCapture(platform::Completion completion) override;
 
@@ -48,7 +48,7 @@ class PulseCaptureStream : public platform::CaptureStream {
   std::string sourceName_;
   pa_sample_spec sampleSpec_{};
   platform::StreamOutput* audioOutput_ = nullptr;
-  platform::SerialQueue* audioQueue_ = nullptr;
+  runtime::SerialQueue* audioQueue_ = nullptr;
   std::unique_ptr<DeviceFollower> follower_;  // declared last: it stops before the rest goes
 };
 

@@ -7,7 +7,7 @@
 #include <memory>
 #include <string>
 
-#include "platform/follow_policy.h"
+#include "platform/follow/follow_policy.h"
 
 namespace zarvi::pulse {
 

@@ -3,12 +3,12 @@
 #include <atomic>
 #include <vector>
 
-#include "platform/bounded_byte_buffer.h"
+#include "runtime/bounded_byte_buffer.h"
 
 namespace zarvi::pulse {
 
 struct PulseRecorder::Session {
-  Session(const Request& request, platform::SerialQueue& queue, BlockHandler onBlock, DiedHandler onDied)
+  Session(const Request& request, runtime::SerialQueue& queue, BlockHandler onBlock, DiedHandler onDied)
       : frameBytes(pa_frame_size(&request.sampleSpec)),
         blockFrames(request.blockFrames),
         buffer(request.bufferedFrames * frameBytes, frameBytes),
@@ -26,8 +26,8 @@ struct PulseRecorder::Session {
 
   const std::size_t frameBytes;
   const std::size_t blockFrames;
-  platform::BoundedByteBuffer buffer;
-  platform::SerialQueue& queue;
+  runtime::BoundedByteBuffer buffer;
+  runtime::SerialQueue& queue;
   const BlockHandler onBlock;
   const DiedHandler onDied;
   std::vector<float> scratch;  // used on the queue only
@@ -80,7 +80,7 @@ PulseRecorder::PulseRecorder(std::shared_ptr<PulseContext> context, std::shared_
     : context_(std::move(context)), session_(std::move(session)) {}
 
 std::unique_ptr<PulseRecorder> PulseRecorder::open(const std::shared_ptr<PulseContext>& context,
-                                                   const Request& request, platform::SerialQueue& queue,
+                                                   const Request& request, runtime::SerialQueue& queue,
                                                    BlockHandler onBlock, DiedHandler onDied,
                                                    Deadline deadline, std::string& error) {
   auto session = std::make_shared<Session>(request, queue, std::move(onBlock), std::move(onDied));

@@ -7,7 +7,7 @@
 
 #include "platform/audio_engine.h"
 #include "platform/pulse/pulse_context.h"
-#include "platform/serial_queue.h"
+#include "runtime/serial_queue.h"
 
 namespace zarvi::pulse {
 
@@ -30,7 +30,7 @@ class PulseRecorder {
 
   // Starts recording before the deadline; nullptr and the server's error text on failure.
   static std::unique_ptr<PulseRecorder> open(const std::shared_ptr<PulseContext>& context,
-                                             const Request& request, platform::SerialQueue& queue,
+                                             const Request& request, runtime::SerialQueue& queue,
                                              BlockHandler onBlock, DiedHandler onDied, Deadline deadline,
                                              std::string& error);
   // Stops recording. When it returns, no handler of this recorder runs or will run.

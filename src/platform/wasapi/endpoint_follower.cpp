@@ -7,7 +7,7 @@
 namespace zarvi::wasapi {
 
 struct EndpointFollower::State : std::enable_shared_from_this<State> {
-  State(platform::SerialQueue& queue, EDataFlow watchedFlow, Choose choose, RequestFor requestFor,
+  State(runtime::SerialQueue& queue, EDataFlow watchedFlow, Choose choose, RequestFor requestFor,
         WasapiRecorder::BlockHandler onBlock, ChangeHandler onChange)
       : queue(queue),
         watchedFlow(watchedFlow),
@@ -97,7 +97,7 @@ struct EndpointFollower::State : std::enable_shared_from_this<State> {
     }
   }
 
-  platform::SerialQueue& queue;
+  runtime::SerialQueue& queue;
   const EDataFlow watchedFlow;
   const Choose choose;
   const RequestFor requestFor;
@@ -117,7 +117,7 @@ struct EndpointFollower::State : std::enable_shared_from_this<State> {
   std::unique_ptr<WasapiRecorder> recorder;  // declared last: it stops before the rest goes
 };
 
-EndpointFollower::EndpointFollower(platform::SerialQueue& queue, EDataFlow watchedFlow, Choose choose,
+EndpointFollower::EndpointFollower(runtime::SerialQueue& queue, EDataFlow watchedFlow, Choose choose,
                                    RequestFor requestFor, WasapiRecorder::BlockHandler onBlock,
                                    ChangeHandler onChange)
     : state_(std::make_shared<State>(queue, watchedFlow, choose, std::move(requestFor), std::move(onBlock),

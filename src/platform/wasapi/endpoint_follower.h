@@ -5,7 +5,7 @@
 #include <string>
 
 #include "platform/audio_engine.h"
-#include "platform/serial_queue.h"
+#include "runtime/serial_queue.h"
 #include "platform/wasapi/endpoints.h"
 #include "platform/wasapi/wasapi_recorder.h"
 
@@ -24,7 +24,7 @@ class EndpointFollower {
   using ChangeHandler = std::function<void(platform::DeviceChange change, const std::string& description,
                                            const ChosenDevice* device)>;
 
-  EndpointFollower(platform::SerialQueue& queue, EDataFlow watchedFlow, Choose choose, RequestFor requestFor,
+  EndpointFollower(runtime::SerialQueue& queue, EDataFlow watchedFlow, Choose choose, RequestFor requestFor,
                    WasapiRecorder::BlockHandler onBlock, ChangeHandler onChange);
   ~EndpointFollower();
   EndpointFollower(const EndpointFollower&) = delete;

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/follow_policy.h"
+#include "platform/follow/follow_policy.h"
 #include "platform/wasapi/com.h"
 
 namespace zarvi::wasapi {

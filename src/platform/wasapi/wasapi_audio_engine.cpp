@@ -4,7 +4,7 @@
 
 #include <algorithm>
 
-#include "platform/block_frames.h"
+#include "platform/follow/block_frames.h"
 
 namespace zarvi::wasapi {
 namespace {

@@ -4,7 +4,7 @@
 #include <string>
 
 #include "platform/audio_engine.h"
-#include "platform/serial_queue.h"
+#include "runtime/serial_queue.h"
 #include "platform/tap_delivery.h"
 #include "platform/wasapi/endpoint_follower.h"
 
@@ -34,7 +34,7 @@ class WasapiAudioEngine : public platform::AudioEngine {
   platform::TapDelivery tap_;
   platform::DeviceChangeHandler onDeviceChange_;  // delivery thread only, once started
 
-  platform::SerialQueue delivery_{"zarvi.mic"};
+  runtime::SerialQueue delivery_{"zarvi.mic"};
   // Declared last: it stops before the queue and the tap go.
   EndpointFollower follower_{
       delivery_,

@@ -73,7 +73,7 @@ std::unique_ptr<platform::CaptureStream> WasapiCaptureService::makeStream(
 
 std::optional<std::string> WasapiCaptureStream::addOutput(platform::StreamOutput& output,
                                                           platform::OutputType type,
-                                                          platform::SerialQueue& queue) {
+                                                          runtime::SerialQueue& queue) {
   if (type == platform::OutputType::audio) {
     audioOutput_ = &output;
     audioQueue_ = &queue;

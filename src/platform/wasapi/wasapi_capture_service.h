@@ -26,7 +26,7 @@ class WasapiCaptureService : public platform::CaptureService {
 class WasapiCaptureStream : public platform::CaptureStream {
  public:
   std::optional<std::string> addOutput(platform::StreamOutput& output, platform::OutputType type,
-                                       platform::SerialQueue& queue) override;
+                                       runtime::SerialQueue& queue) override;
   void startCapture(platform::Completion completion, platform::DeviceChangeHandler onDeviceChange) override;
   void stopCapture(platform::Completion completion) override;
 
@@ -34,7 +34,7 @@ class WasapiCaptureStream : public platform::CaptureStream {
   void deliver(const float* interleaved, std::size_t frames);
 
   platform::StreamOutput* audioOutput_ = nullptr;
-  platform::SerialQueue* audioQueue_ = nullptr;
+  runtime::SerialQueue* audioQueue_ = nullptr;
   // The queue only: the format of the endpoint recorded now.
   std::uint32_t rate_ = 0;
   std::uint32_t channels_ = 0;

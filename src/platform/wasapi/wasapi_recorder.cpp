@@ -9,8 +9,8 @@
 #include <thread>
 #include <vector>
 
-#include "platform/bounded_byte_buffer.h"
-#include "platform/thread_name.h"
+#include "runtime/bounded_byte_buffer.h"
+#include "os/thread_name.h"
 
 namespace zarvi::wasapi {
 namespace {
@@ -62,7 +62,7 @@ struct EventHandle {
 }  // namespace
 
 struct WasapiRecorder::Session {
-  Session(const Request& request, platform::SerialQueue& queue, BlockHandler onBlock, DiedHandler onDied)
+  Session(const Request& request, runtime::SerialQueue& queue, BlockHandler onBlock, DiedHandler onDied)
       : frameBytes(4U * request.channels),
         blockFrames(request.blockFrames),
         buffer(request.bufferedFrames * frameBytes, frameBytes),
@@ -104,7 +104,7 @@ struct WasapiRecorder::Session {
 
   // watchSilence: a stream that sends nothing for too long has failed (not for loopback).
   void run(const std::string& threadName, bool watchSilence) {
-    platform::nameCurrentThread(threadName);
+    os::nameCurrentThread(threadName);
     const ComScope com;
     const HANDLE wakeOn[] = {stopEvent.handle, dataEvent.handle};
     auto lastAudio = std::chrono::steady_clock::now();
@@ -144,8 +144,8 @@ struct WasapiRecorder::Session {
 
   const std::size_t frameBytes;
   const std::size_t blockFrames;
-  platform::BoundedByteBuffer buffer;
-  platform::SerialQueue& queue;
+  runtime::BoundedByteBuffer buffer;
+  runtime::SerialQueue& queue;
   const BlockHandler onBlock;
   const DiedHandler onDied;
   std::vector<float> scratch;  // used on the queue only
@@ -164,7 +164,7 @@ struct WasapiRecorder::Session {
 WasapiRecorder::WasapiRecorder(std::shared_ptr<Session> session) : session_(std::move(session)) {}
 
 std::unique_ptr<WasapiRecorder> WasapiRecorder::open(const Endpoints& endpoints, const Request& request,
-                                                     platform::SerialQueue& queue, BlockHandler onBlock,
+                                                     runtime::SerialQueue& queue, BlockHandler onBlock,
                                                      DiedHandler onDied, std::string& error) {
   auto session = std::make_shared<Session>(request, queue, std::move(onBlock), std::move(onDied));
   session->self = session;

@@ -5,7 +5,7 @@
 #include <memory>
 #include <string>
 
-#include "platform/serial_queue.h"
+#include "runtime/serial_queue.h"
 #include "platform/wasapi/endpoints.h"
 
 namespace zarvi::wasapi {
@@ -33,7 +33,7 @@ class WasapiRecorder {
 
   // Starts recording; nullptr and the error's description on failure.
   static std::unique_ptr<WasapiRecorder> open(const Endpoints& endpoints, const Request& request,
-                                              platform::SerialQueue& queue, BlockHandler onBlock,
+                                              runtime::SerialQueue& queue, BlockHandler onBlock,
                                               DiedHandler onDied, std::string& error);
   // Stops recording. When it returns, no handler of this recorder runs or will run.
   ~WasapiRecorder();

@@ -7,7 +7,7 @@
 #include <memory>
 #include <string>
 
-#include "platform/serial_queue.h"
+#include "runtime/serial_queue.h"
 #include "support/private_pulse_server.h"
 
 namespace zarvi {
@@ -22,7 +22,7 @@ TEST(PulseRecorder, AStreamThatFailsWhileConnectingIsOnlyTheOpensFailure) {
   std::string error;
   const auto context = pulse::PulseContext::connect("pulse-test", pulse::deadlineFromNow(), error);
   ASSERT_NE(context, nullptr) << error;
-  platform::SerialQueue queue("zarvi.test");
+  runtime::SerialQueue queue("zarvi.test");
   const pulse::PulseRecorder::Request request{"no-such-source", {PA_SAMPLE_FLOAT32NE, 48000, 2}, 480, 48000};
 
   std::atomic<int> failuresReported{0};

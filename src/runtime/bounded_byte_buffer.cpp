@@ -1,9 +1,9 @@
-#include "platform/bounded_byte_buffer.h"
+#include "runtime/bounded_byte_buffer.h"
 
 #include <algorithm>
 #include <cstring>
 
-namespace zarvi::platform {
+namespace zarvi::runtime {
 
 BoundedByteBuffer::BoundedByteBuffer(std::size_t capacity, std::size_t unit)
     : storage_(std::max<std::size_t>(capacity / std::max<std::size_t>(unit, 1), 1) *
@@ -73,4 +73,4 @@ std::size_t BoundedByteBuffer::droppedBytes() const {
   return dropped_;
 }
 
-}  // namespace zarvi::platform
+}  // namespace zarvi::runtime

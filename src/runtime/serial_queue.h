@@ -9,7 +9,7 @@
 #include <string>
 #include <thread>
 
-namespace zarvi::platform {
+namespace zarvi::runtime {
 
 // A labelled serial executor: one named worker thread runs the submitted work one item at a time, in
 // the order submitted. The destructor runs what is queued, drops what waits for its time, then joins
@@ -40,4 +40,4 @@ class SerialQueue {
   std::thread worker_;
 };
 
-}  // namespace zarvi::platform
+}  // namespace zarvi::runtime

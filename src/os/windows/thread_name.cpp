@@ -1,8 +1,8 @@
-#include "platform/thread_name.h"
+#include "os/thread_name.h"
 
 #include <windows.h>
 
-namespace zarvi::platform {
+namespace zarvi::os {
 
 // SetThreadDescription came with Windows 10 1607; on an older system threads stay unnamed.
 void nameCurrentThread(const std::string& name) {
@@ -19,4 +19,4 @@ void nameCurrentThread(const std::string& name) {
   setDescription(::GetCurrentThread(), wide.c_str());
 }
 
-}  // namespace zarvi::platform
+}  // namespace zarvi::os

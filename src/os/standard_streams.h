@@ -2,7 +2,7 @@
 
 #include <cstddef>
 
-namespace zarvi::platform {
+namespace zarvi::os {
 
 inline constexpr int kStandardInput = 0;
 inline constexpr int kStandardOutput = 1;
@@ -36,4 +36,4 @@ void prepareStandardStreams();
 // through an explicit exit.
 [[noreturn]] void waitForever();
 
-}  // namespace zarvi::platform
+}  // namespace zarvi::os

@@ -1,4 +1,4 @@
-#include "platform/standard_streams.h"
+#include "os/standard_streams.h"
 
 #include <poll.h>
 #include <unistd.h>
@@ -6,7 +6,7 @@
 #include <cerrno>
 #include <csignal>
 
-namespace zarvi::platform {
+namespace zarvi::os {
 namespace {
 
 bool waitFor(int fd, short events) {
@@ -62,4 +62,4 @@ void waitForever() {
   for (;;) ::pause();
 }
 
-}  // namespace zarvi::platform
+}  // namespace zarvi::os

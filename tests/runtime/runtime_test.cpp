@@ -7,15 +7,15 @@
 #include <string>
 #include <vector>
 
-#include "platform/bounded_byte_buffer.h"
-#include "platform/serial_queue.h"
+#include "runtime/bounded_byte_buffer.h"
+#include "runtime/serial_queue.h"
 #include "support/os.h"
 
 namespace zarvi {
 namespace {
 
 TEST(BoundedByteBuffer, GivesBackBytesInOrderAndDropsTheOldestWholeUnits) {
-  platform::BoundedByteBuffer buffer(16, 4);
+  runtime::BoundedByteBuffer buffer(16, 4);
   std::vector<unsigned char> bytes(40);
   std::iota(bytes.begin(), bytes.end(), 0);
   buffer.write(bytes.data(), 12);
@@ -41,7 +41,7 @@ TEST(BoundedByteBuffer, GivesBackBytesInOrderAndDropsTheOldestWholeUnits) {
 }
 
 TEST(SerialQueue, RunsWorkInOrderOnOneNamedThread) {
-  platform::SerialQueue queue("zarvi.sck.audio");
+  runtime::SerialQueue queue("zarvi.sck.audio");
   std::vector<int> order;
   std::string name;
   for (int i = 0; i < 100; ++i) queue.async([&order, i] { order.push_back(i); });
@@ -62,7 +62,7 @@ TEST(SerialQueue, DelayedWorkWaitsForItsTimeWithoutHoldingUpOtherWork) {
   Clock::time_point ranAt;
   const auto queuedAt = Clock::now();
   {
-    platform::SerialQueue queue("zarvi.test");
+    runtime::SerialQueue queue("zarvi.test");
     std::promise<void> delayedRan;
     queue.asyncAfter(std::chrono::milliseconds(300), [&] { order.push_back(3); });
     queue.asyncAfter(std::chrono::milliseconds(50), [&] {

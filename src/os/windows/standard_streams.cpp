@@ -1,4 +1,4 @@
-#include "platform/standard_streams.h"
+#include "os/standard_streams.h"
 
 #include <fcntl.h>
 #include <io.h>
@@ -8,7 +8,7 @@
 #include <climits>
 #include <cstdlib>
 
-namespace zarvi::platform {
+namespace zarvi::os {
 
 // The C runtime's descriptors in binary mode: a pipe that the host closed fails the write with
 // EPIPE or EINVAL and raises no signal, so there is nothing to ignore.
@@ -59,4 +59,4 @@ void waitForever() {
   for (;;) ::Sleep(INFINITE);
 }
 
-}  // namespace zarvi::platform
+}  // namespace zarvi::os

@@ -1,4 +1,4 @@
-#include "platform/follow_policy.h"
+#include "platform/follow/follow_policy.h"
 
 namespace zarvi::platform {
 

@@ -4,7 +4,7 @@
 #include <mutex>
 #include <vector>
 
-namespace zarvi::platform {
+namespace zarvi::runtime {
 
 // A byte FIFO of fixed capacity between a producer that must never wait (the sound server's thread)
 // and a consumer that cuts fixed blocks. When full, the oldest bytes give way, in whole units (frames)
@@ -32,4 +32,4 @@ class BoundedByteBuffer {
   std::size_t dropped_ = 0;
 };
 
-}  // namespace zarvi::platform
+}  // namespace zarvi::runtime

@@ -1,10 +1,10 @@
-#include "platform/serial_queue.h"
+#include "runtime/serial_queue.h"
 
 #include <future>
 
-#include "platform/thread_name.h"
+#include "os/thread_name.h"
 
-namespace zarvi::platform {
+namespace zarvi::runtime {
 
 SerialQueue::SerialQueue(std::string label) : label_(std::move(label)), worker_([this] { run(); }) {}
 
@@ -47,7 +47,7 @@ bool SerialQueue::isCurrent() const {
 }
 
 void SerialQueue::run() {
-  nameCurrentThread(label_);
+  os::nameCurrentThread(label_);
   std::unique_lock<std::mutex> hold(mutex_);
   for (;;) {
     // Delayed work whose time has come joins the queue behind what is already there.
@@ -73,4 +73,4 @@ void SerialQueue::run() {
   }
 }
 
-}  // namespace zarvi::platform
+}  // namespace zarvi::runtime

@@ -1,11 +1,11 @@
-#include "platform/thread_name.h"
+#include "os/thread_name.h"
 
 #include <pthread.h>
 
-namespace zarvi::platform {
+namespace zarvi::os {
 
 void nameCurrentThread(const std::string& name) {
   ::pthread_setname_np(::pthread_self(), name.substr(0, 15).c_str());
 }
 
-}  // namespace zarvi::platform
+}  // namespace zarvi::os

@@ -1,4 +1,4 @@
-#include "platform/block_frames.h"
+#include "platform/follow/block_frames.h"
 
 #include <cmath>
 
