@@ -2,7 +2,6 @@
 
 #include <future>
 #include <string>
-#include <variant>
 
 #include "protocol/events.h"
 #include "protocol/process_values.h"
@@ -72,8 +71,7 @@ void CaptureController::stop() {
   if (!isCapturing) return;
   if (stream) {
     // A failed stop is of no use to anyone: the stream is dropped either way.
-    awaitCompletion<std::optional<std::string>>(
-        [this](platform::Completion done) { stream->stopCapture(std::move(done)); });
+    (void)awaitCompletion<Result<>>([this](platform::Completion done) { stream->stopCapture(std::move(done)); });
     emitEvent(EventType::status, "system_stopped");
   }
   stream.reset();
@@ -86,11 +84,11 @@ void CaptureController::startSystemAudio() {
   auto& service = platform.captureService();
   const auto content = awaitCompletion<platform::ContentResult>(
       [&service](auto done) { service.getShareableContent(std::move(done)); });
-  if (const auto* error = std::get_if<std::string>(&content)) {
-    warnStartFailed(*error);
+  if (!content) {
+    warnStartFailed(content.error());
     return;
   }
-  const auto& shareable = std::get<platform::ShareableContent>(content);
+  const auto& shareable = content.value();
   if (shareable.displays.empty()) {
     emitEvent(EventType::warn, "system_audio_no_display");
     return;
@@ -111,19 +109,19 @@ void CaptureController::startSystemAudio() {
   configuration.minimumFrameInterval = {1, 1};
 
   auto newStream = service.makeStream(filter, configuration);
-  if (auto error = newStream->addOutput(systemHandler(), platform::OutputType::audio, scQueue)) {
-    warnStartFailed(*error);
+  if (const auto added = newStream->addOutput(systemHandler(), platform::OutputType::audio, scQueue); !added) {
+    warnStartFailed(added.error());
     return;
   }
-  if (auto error = newStream->addOutput(videoNoop, platform::OutputType::screen, scQueue)) {
-    warnStartFailed(*error);
+  if (const auto added = newStream->addOutput(videoNoop, platform::OutputType::screen, scQueue); !added) {
+    warnStartFailed(added.error());
     return;
   }
-  const auto error = awaitCompletion<std::optional<std::string>>([&newStream](platform::Completion done) {
+  const auto started = awaitCompletion<Result<>>([&newStream](platform::Completion done) {
     newStream->startCapture(std::move(done), reportSystemAudioDeviceChange);
   });
-  if (error) {
-    warnStartFailed(*error);
+  if (!started) {
+    warnStartFailed(started.error());
     return;
   }
   stream = std::move(newStream);

@@ -2,8 +2,9 @@
 
 #include <cstdint>
 #include <functional>
-#include <optional>
 #include <string>
+
+#include "runtime/result.h"
 
 namespace zarvi::platform {
 
@@ -54,10 +55,10 @@ class AudioEngine {
   virtual void installTap(std::uint32_t bufferFrames, const InputFormat& format, TapBlock block) = 0;
   // When it returns the tap is gone and no call of it is still running.
   virtual void removeTap() = 0;
-  // The error's description on failure. While it runs, the engine follows the default input device
+  // While it runs, the engine follows the default input device
   // and tells onDeviceChange on the delivery thread, between two buffers, so that a buffer after a
   // switched or resumed event has the event's format; never after stop().
-  virtual std::optional<std::string> start(DeviceChangeHandler onDeviceChange) = 0;
+  virtual Result<> start(DeviceChangeHandler onDeviceChange) = 0;
   virtual void stop() = 0;
 };
 

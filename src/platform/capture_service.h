@@ -5,10 +5,10 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <variant>
 #include <vector>
 
 #include "platform/audio_engine.h"
+#include "runtime/result.h"
 #include "runtime/serial_queue.h"
 
 namespace zarvi::platform {
@@ -83,14 +83,14 @@ class StreamOutput {
   virtual void didOutput(const SampleBuffer& buffer, OutputType type) = 0;
 };
 
-using Completion = std::function<void(std::optional<std::string> error)>;
+using Completion = std::function<void(Result<> outcome)>;
 
 // A capture stream. Outputs are called on the queue they were added with; they and the queue must
 // outlive the stream.
 class CaptureStream {
  public:
   virtual ~CaptureStream() = default;
-  virtual std::optional<std::string> addOutput(StreamOutput& output, OutputType type, runtime::SerialQueue& queue) = 0;
+  virtual Result<> addOutput(StreamOutput& output, OutputType type, runtime::SerialQueue& queue) = 0;
   // completion is called once. While it runs, the stream follows the system's default output and
   // tells onDeviceChange on the audio output's queue; never after stopCapture().
   virtual void startCapture(Completion completion, DeviceChangeHandler onDeviceChange) = 0;
@@ -98,12 +98,12 @@ class CaptureStream {
   virtual void stopCapture(Completion completion) = 0;
 };
 
-using ContentResult = std::variant<ShareableContent, std::string>;
+using ContentResult = Result<ShareableContent>;
 
 class CaptureService {
  public:
   virtual ~CaptureService() = default;
-  // completion is called once, with the content or with an error description.
+  // completion is called once, with the content or the failure.
   virtual void getShareableContent(std::function<void(ContentResult)> completion) = 0;
   virtual std::unique_ptr<CaptureStream> makeStream(const ContentFilter& filter,
                                                     const StreamConfiguration& configuration) = 0;

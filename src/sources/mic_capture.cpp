@@ -37,13 +37,13 @@ void MicCapture::start() {
   engine->installTap(tapBufferFrames, startFormat, [weakSelf](const platform::TapBuffer& buffer) {
     if (const auto self = weakSelf.lock()) self->handleTapBuffer(buffer);
   });
-  const auto error = engine->start([weakSelf](const platform::DeviceEvent& event) {
+  const auto started = engine->start([weakSelf](const platform::DeviceEvent& event) {
     if (const auto self = weakSelf.lock()) self->handleDeviceChange(event);
   });
-  if (error) {
+  if (!started) {
     // A tap left behind would be a second one at the next start.
     engine->removeTap();
-    emitEvent(EventType::error, "Mic start failed: " + *error);
+    emitEvent(EventType::error, "Mic start failed: " + started.error());
     mixer->setMicrophoneDriving(false);
     return;
   }

@@ -10,6 +10,12 @@
 
 namespace zarvi::fakes {
 
+// The scripts name a failure by its description; none is success.
+inline Result<> outcomeOf(const std::optional<std::string>& error) {
+  if (error) return Failure{*error};
+  return {};
+}
+
 // What a fake engine was told to do and what it saw; shared between the engine and the test.
 struct EngineScript {
   platform::InputFormat format{48000.0, 2, platform::kCommonFormatFloat32, false};
@@ -49,12 +55,12 @@ class FakeAudioEngine : public platform::AudioEngine {
     ++script_->removals;
     script_->tap = nullptr;
   }
-  std::optional<std::string> start(platform::DeviceChangeHandler onDeviceChange) override {
+  Result<> start(platform::DeviceChangeHandler onDeviceChange) override {
     ++script_->starts;
-    if (script_->startError) return script_->startError;
+    if (script_->startError) return Failure{*script_->startError};
     script_->running = true;
     script_->onDeviceChange = std::move(onDeviceChange);
-    return std::nullopt;
+    return {};
   }
   void stop() override {
     ++script_->stops;
@@ -107,23 +113,23 @@ class FakeCaptureStream : public platform::CaptureStream {
       : script_(std::move(script)), record_(std::move(record)) {}
   ~FakeCaptureStream() override { record_->destroyed = true; }
 
-  std::optional<std::string> addOutput(platform::StreamOutput& output, platform::OutputType type,
-                                       runtime::SerialQueue& queue) override {
+  Result<> addOutput(platform::StreamOutput& output, platform::OutputType type,
+                     runtime::SerialQueue& queue) override {
     const auto& error =
         type == platform::OutputType::audio ? script_->addAudioError : script_->addScreenError;
-    if (error) return error;
+    if (error) return Failure{*error};
     record_->outputs.emplace_back(&output, type);
     record_->audioQueue = &queue;
-    return std::nullopt;
+    return {};
   }
   void startCapture(platform::Completion completion, platform::DeviceChangeHandler onDeviceChange) override {
     record_->onDeviceChange = std::move(onDeviceChange);
     record_->started = !script_->startError;
-    completion(script_->startError);
+    completion(outcomeOf(script_->startError));
   }
   void stopCapture(platform::Completion completion) override {
     record_->stopped = true;
-    completion(script_->stopError);
+    completion(outcomeOf(script_->stopError));
   }
 
  private:
@@ -137,7 +143,7 @@ class FakeCaptureService : public platform::CaptureService {
   void getShareableContent(std::function<void(platform::ContentResult)> completion) override {
     ++script_->contentQueries;
     if (script_->contentError) {
-      completion(*script_->contentError);
+      completion(Failure{*script_->contentError});
     } else {
       completion(script_->content);
     }

@@ -4,24 +4,27 @@
 #include <cstdint>
 #include <optional>
 #include <string>
-#include <variant>
+
+#include "runtime/result.h"
 
 namespace zarvi::platform {
 
 // When a running source moves to another device: pure decisions, the same on every backend. Which
 // device a source should record is each backend's own choice; this takes that choice as it stands.
 
-// While capturing, a device that cannot be opened (or a lost connection to the sound server) is tried
-// again after the first delay, doubled at each failure up to the longest: no busy loop, and a device
-// that comes back is found within the longest delay.
-inline constexpr std::chrono::milliseconds kRetryFirstDelay{250};
-inline constexpr std::chrono::milliseconds kRetryLongestDelay{2000};
+// The timings of following, which belong together; tests pass shorter ones.
+struct FollowTimings {
+  // How long a source whose device went waits for the system to name another one before it reports
+  // the loss. System audio waits in the mixer meanwhile (half a second at most), so none of it is lost.
+  std::chrono::milliseconds settle{300};
+  // While capturing, a device that cannot be opened (or a lost connection to the sound system) is
+  // tried again after the first delay, doubled at each failure up to the longest: no busy loop, and a
+  // device that comes back is found within the longest delay.
+  std::chrono::milliseconds retryFirst{250};
+  std::chrono::milliseconds retryLongest{2000};
+};
 
-// How long a source whose device went waits for the system to name another one before it reports the
-// loss. System audio waits in the mixer meanwhile (half a second at most), so none of it is lost.
-inline constexpr std::chrono::milliseconds kSettleDelay{300};
-
-// The device to record: what to open, what to call it, and its own format.
+// The device to record: what to open, what to call it, and the format it is recorded in.
 struct ChosenDevice {
   std::string id;           // what the backend opens: a source name, an endpoint id
   std::string description;  // the device's human-readable description, or its id when it has none
@@ -31,8 +34,8 @@ struct ChosenDevice {
   bool operator==(const ChosenDevice&) const = default;
 };
 
-// A device, or the description of why there is none.
-using DeviceChoice = std::variant<ChosenDevice, std::string>;
+// A device, or why there is none.
+using DeviceChoice = Result<ChosenDevice>;
 
 // Where a running source stands.
 struct FollowedState {

@@ -12,7 +12,7 @@ class NoAudioEngine : public platform::AudioEngine {
   platform::InputFormat inputFormat() override { return {}; }
   void installTap(std::uint32_t, const platform::InputFormat&, platform::TapBlock) override {}
   void removeTap() override {}
-  std::optional<std::string> start(platform::DeviceChangeHandler) override { return kNoBackendDescription; }
+  Result<> start(platform::DeviceChangeHandler) override { return kNoBackend; }
   void stop() override {}
 };
 
@@ -23,15 +23,15 @@ class NoCaptureStream : public platform::CaptureStream {
     return kNoBackendDescription;
   }
   void startCapture(platform::Completion completion, platform::DeviceChangeHandler) override {
-    completion(kNoBackendDescription);
+    completion(kNoBackend);
   }
-  void stopCapture(platform::Completion completion) override { completion(std::nullopt); }
+  void stopCapture(platform::Completion completion) override { completion({}); }
 };
 
 class NoCaptureService : public platform::CaptureService {
  public:
   void getShareableContent(std::function<void(platform::ContentResult)> completion) override {
-    completion(kNoBackendDescription);
+    completion(kNoBackend);
   }
   std::unique_ptr<platform::CaptureStream> makeStream(const platform::ContentFilter&,
                                                       const platform::StreamConfiguration&) override {

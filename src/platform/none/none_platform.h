@@ -8,11 +8,10 @@
 namespace zarvi::none {
 
 // Why every start fails in a build with no sound server backend.
-inline const std::string kNoBackendDescription =
-    "this build has no sound server backend (built with ZARVI_BACKEND=none)";
+inline const Failure kNoBackend{"this build has no sound server backend (built with ZARVI_BACKEND=none)"};
 
 // A platform with no sound server at all: the microphone has no input device (0 Hz, 0 channels) and
-// fails to start, the content query fails, each with kNoBackendDescription; a capture therefore runs
+// fails to start, the content query fails, each with kNoBackend; a capture therefore runs
 // degraded exactly as it does when no server can be reached.
 class NonePlatform : public platform::Platform {
  public:

@@ -24,8 +24,8 @@ DeviceChoice chooseMicrophone(const ServerDevices& devices) {
   const SourceDevice* source = findByName(devices.sources, devices.defaultSourceName);
   if (source == nullptr) return describePulseError(PA_ERR_NOENTITY);
   if (source->isMonitor) {
-    return describePulseError(PA_ERR_NOENTITY) + " (the default source " + source->name +
-           " is the monitor of a sink, not a microphone)";
+    return Failure{describePulseError(PA_ERR_NOENTITY).description + " (the default source " + source->name +
+                   " is the monitor of a sink, not a microphone)"};
   }
   return ChosenDevice{source->name, describeDevice(source->description, source->name), source->rate,
                       source->channels};

@@ -8,8 +8,7 @@
 
 namespace zarvi::pulse {
 
-// Which device each source records, and when a running source moves. Pure decisions over a snapshot
-// of the server's devices; the recorder that moves the bytes and the connection live elsewhere.
+// Which device each source records: pure decisions over a snapshot of the server's devices.
 
 struct SourceDevice {
   std::string name;
@@ -33,11 +32,7 @@ struct ServerDevices {
 };
 
 using platform::ChosenDevice;
-using platform::decideNextStep;
 using platform::DeviceChoice;
-using platform::FollowDecision;
-using platform::FollowedState;
-using platform::FollowStep;
 
 // The microphone is the default source, unless that is the monitor of a sink (a machine with no
 // microphone): then there is none, so that system audio is never captured twice.

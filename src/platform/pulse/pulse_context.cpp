@@ -6,26 +6,19 @@
 
 namespace zarvi::pulse {
 
-std::string describePulseError(int code) {
-  return pa_strerror(code);
+Failure describePulseError(int code) {
+  return {pa_strerror(code)};
 }
 
 PulseContext::PulseContext() = default;
 
-std::shared_ptr<PulseContext> PulseContext::connect(const std::string& threadName, Deadline deadline,
-                                                    std::string& error) {
+Result<std::shared_ptr<PulseContext>> PulseContext::connect(const std::string& threadName, Deadline deadline) {
   std::shared_ptr<PulseContext> self(new PulseContext());
   self->mainloop_ = pa_threaded_mainloop_new();
-  if (self->mainloop_ == nullptr) {
-    error = describePulseError(PA_ERR_INTERNAL);
-    return nullptr;
-  }
+  if (self->mainloop_ == nullptr) return describePulseError(PA_ERR_INTERNAL);
   pa_threaded_mainloop_set_name(self->mainloop_, threadName.c_str());
   self->context_ = pa_context_new(pa_threaded_mainloop_get_api(self->mainloop_), "zarvi-audio-capture");
-  if (self->context_ == nullptr) {
-    error = describePulseError(PA_ERR_INTERNAL);
-    return nullptr;
-  }
+  if (self->context_ == nullptr) return describePulseError(PA_ERR_INTERNAL);
   pa_context_set_state_callback(
       self->context_,
       [](pa_context* context, void* owner) {
@@ -45,14 +38,8 @@ std::shared_ptr<PulseContext> PulseContext::connect(const std::string& threadNam
         }
       },
       self.get());
-  if (pa_context_connect(self->context_, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
-    error = self->lastError();
-    return nullptr;
-  }
-  if (pa_threaded_mainloop_start(self->mainloop_) < 0) {
-    error = describePulseError(PA_ERR_INTERNAL);
-    return nullptr;
-  }
+  if (pa_context_connect(self->context_, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) return self->lastError();
+  if (pa_threaded_mainloop_start(self->mainloop_) < 0) return describePulseError(PA_ERR_INTERNAL);
   self->running_ = true;
 
   Lock hold(*self);
@@ -66,8 +53,7 @@ std::shared_ptr<PulseContext> PulseContext::connect(const std::string& threadNam
     }
     return self;
   }
-  error = settled ? self->lastError() : describePulseError(PA_ERR_TIMEOUT);
-  return nullptr;
+  return settled ? self->lastError() : describePulseError(PA_ERR_TIMEOUT);
 }
 
 PulseContext::~PulseContext() {
@@ -113,7 +99,7 @@ bool PulseContext::await(pa_operation* operation, Deadline deadline) {
   return completed;
 }
 
-std::string PulseContext::lastError() const {
+Failure PulseContext::lastError() const {
   return describePulseError(pa_context_errno(context_));
 }
 

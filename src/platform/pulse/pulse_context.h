@@ -21,18 +21,13 @@ inline Deadline deadlineFromNow() {
   return std::chrono::steady_clock::now() + kServerTimeout;
 }
 
-using platform::kRetryFirstDelay;
-using platform::kRetryLongestDelay;
-using platform::kSettleDelay;
-
 // One connection to the sound server: a threaded mainloop (its own named thread) and a context,
 // subscribed to the server's changes of defaults, sources and sinks. Every call on the context, its
 // streams and operations is made with the mainloop lock held.
 class PulseContext {
  public:
-  // Connects before the deadline; nullptr and the server's error text on failure.
-  static std::shared_ptr<PulseContext> connect(const std::string& threadName, Deadline deadline,
-                                               std::string& error);
+  // Connects before the deadline.
+  static Result<std::shared_ptr<PulseContext>> connect(const std::string& threadName, Deadline deadline);
   ~PulseContext();
   PulseContext(const PulseContext&) = delete;
   PulseContext& operator=(const PulseContext&) = delete;
@@ -64,7 +59,7 @@ class PulseContext {
 
   // With the lock held.
   bool alive() const { return pa_context_get_state(context_) == PA_CONTEXT_READY; }
-  std::string lastError() const;
+  Failure lastError() const;
 
  private:
   PulseContext();
@@ -78,6 +73,6 @@ class PulseContext {
   std::function<void()> changeHandler_;
 };
 
-std::string describePulseError(int code);
+Failure describePulseError(int code);
 
 }  // namespace zarvi::pulse

@@ -3,12 +3,15 @@
 #include <unistd.h>
 
 #include "platform/platform_factory.h"
-#include "platform/pulse/pulse_audio_engine.h"
+#include "platform/follow/followed_microphone.h"
+#include "platform/pulse/pulse_source_side.h"
 
 namespace zarvi::pulse {
 
 std::unique_ptr<platform::AudioEngine> PulsePlatform::makeAudioEngine() {
-  return std::make_unique<PulseAudioEngine>();
+  // The microphone is the default source at its own format; a sink's monitor is none.
+  return std::make_unique<platform::FollowedMicrophone>(std::make_unique<PulseSourceSide>(
+      std::make_shared<PulseConnection>("pulse-mic"), chooseMicrophone, std::nullopt));
 }
 
 std::int32_t PulsePlatform::processIdentifier() {

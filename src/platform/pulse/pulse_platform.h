@@ -6,7 +6,8 @@
 namespace zarvi::pulse {
 
 // The tool on the sound server of current Linux desktops (PulseAudio, or PipeWire through
-// pipewire-pulse). PULSE_SERVER and the rest of libpulse's environment choose the server.
+// pipewire-pulse). PULSE_SERVER and the rest of libpulse's environment choose the server. Each source
+// has its own connection.
 class PulsePlatform : public platform::Platform {
  public:
   std::unique_ptr<platform::AudioEngine> makeAudioEngine() override;

@@ -16,23 +16,18 @@ std::string textOr(const char* text) {
   return text != nullptr ? text : "";
 }
 
-// The operation's outcome: the answer when it completed, else the error text.
+// The operation's outcome: the answer when it completed, else the failure.
 template <typename Answer>
-std::optional<Answer> finish(PulseContext& context, pa_operation* operation, Pending<Answer>& pending,
-                             Deadline deadline, std::string& error) {
-  if (operation == nullptr) {
-    error = context.lastError();
-    return std::nullopt;
-  }
+Result<Answer> finish(PulseContext& context, pa_operation* operation, Pending<Answer>& pending,
+                      Deadline deadline) {
+  if (operation == nullptr) return context.lastError();
   if (context.await(operation, deadline)) return std::move(pending.answer);
-  error = context.alive() ? describePulseError(PA_ERR_TIMEOUT) : context.lastError();
-  return std::nullopt;
+  return context.alive() ? describePulseError(PA_ERR_TIMEOUT) : context.lastError();
 }
 
 }  // namespace
 
-std::optional<ServerDefaults> queryServerDefaults(PulseContext& context, Deadline deadline,
-                                                  std::string& error) {
+Result<ServerDefaults> queryServerDefaults(PulseContext& context, Deadline deadline) {
   Pending<ServerDefaults> pending{&context};
   pa_operation* operation = pa_context_get_server_info(
       context.context(),
@@ -45,12 +40,12 @@ std::optional<ServerDefaults> queryServerDefaults(PulseContext& context, Deadlin
         waiting->context->signal();
       },
       &pending);
-  return finish(context, operation, pending, deadline, error);
+  return finish(context, operation, pending, deadline);
 }
 
-std::optional<ServerDevices> queryDevices(PulseContext& context, Deadline deadline, std::string& error) {
-  const auto defaults = queryServerDefaults(context, deadline, error);
-  if (!defaults) return std::nullopt;
+Result<ServerDevices> queryDevices(PulseContext& context, Deadline deadline) {
+  const auto defaults = queryServerDefaults(context, deadline);
+  if (!defaults) return defaults.failure();
   Pending<std::vector<SourceDevice>> sources{&context};
   pa_operation* listingSources = pa_context_get_source_info_list(
       context.context(),
@@ -64,8 +59,8 @@ std::optional<ServerDevices> queryDevices(PulseContext& context, Deadline deadli
         waiting->context->signal();
       },
       &sources);
-  auto sourceList = finish(context, listingSources, sources, deadline, error);
-  if (!sourceList) return std::nullopt;
+  auto sourceList = finish(context, listingSources, sources, deadline);
+  if (!sourceList) return sourceList.failure();
   Pending<std::vector<SinkDevice>> sinks{&context};
   pa_operation* listingSinks = pa_context_get_sink_info_list(
       context.context(),
@@ -78,14 +73,13 @@ std::optional<ServerDevices> queryDevices(PulseContext& context, Deadline deadli
         waiting->context->signal();
       },
       &sinks);
-  auto sinkList = finish(context, listingSinks, sinks, deadline, error);
-  if (!sinkList) return std::nullopt;
+  auto sinkList = finish(context, listingSinks, sinks, deadline);
+  if (!sinkList) return sinkList.failure();
   return ServerDevices{defaults->defaultSourceName, defaults->defaultSinkName, std::move(*sourceList),
                        std::move(*sinkList)};
 }
 
-std::optional<std::vector<ClientDescription>> queryClients(PulseContext& context, Deadline deadline,
-                                                           std::string& error) {
+Result<std::vector<ClientDescription>> queryClients(PulseContext& context, Deadline deadline) {
   Pending<std::vector<ClientDescription>> pending{&context};
   pa_operation* operation = pa_context_get_client_info_list(
       context.context(),
@@ -103,18 +97,7 @@ std::optional<std::vector<ClientDescription>> queryClients(PulseContext& context
         waiting->context->signal();
       },
       &pending);
-  return finish(context, operation, pending, deadline, error);
-}
-
-bool ensureConnected(std::shared_ptr<PulseContext>& slot, const std::string& threadName, Deadline deadline,
-                     std::string& error) {
-  if (slot) {
-    PulseContext::Lock hold(*slot);
-    if (slot->alive()) return true;
-  }
-  slot.reset();
-  slot = PulseContext::connect(threadName, deadline, error);
-  return slot != nullptr;
+  return finish(context, operation, pending, deadline);
 }
 
 }  // namespace zarvi::pulse
