@@ -63,13 +63,13 @@ std::string systemMessage(HRESULT result) {
 
 }  // namespace
 
-std::string describeResult(HRESULT result) {
+Failure describeResult(HRESULT result) {
   const auto known = std::find_if(kKnownResults.begin(), kKnownResults.end(),
                                   [result](const KnownResult& entry) { return entry.result == result; });
   const std::string text = known != kKnownResults.end() ? known->text : systemMessage(result);
   std::array<char, 16> hex{};
   std::snprintf(hex.data(), hex.size(), "0x%08lX", static_cast<unsigned long>(result));
-  return text + " (" + hex.data() + ")";
+  return {text + " (" + hex.data() + ")"};
 }
 
 std::string toUtf8(const wchar_t* text) {

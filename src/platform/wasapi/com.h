@@ -5,6 +5,8 @@
 #include <string>
 #include <utility>
 
+#include "runtime/result.h"
+
 namespace zarvi::wasapi {
 
 // Owns one reference to a COM object.
@@ -78,7 +80,7 @@ class ComScope {
 
 // "<what the system says it means> (0x88890004)": the name of an audio client error, or the system's
 // message for any other.
-std::string describeResult(HRESULT result);
+Failure describeResult(HRESULT result);
 
 std::string toUtf8(const wchar_t* text);
 std::wstring toWide(const std::string& text);

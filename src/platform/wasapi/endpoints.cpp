@@ -30,14 +30,11 @@ std::string friendlyName(IMMDevice& device) {
 
 }  // namespace
 
-std::unique_ptr<Endpoints> Endpoints::create(std::string& error) {
+Result<std::unique_ptr<Endpoints>> Endpoints::create() {
   auto endpoints = std::unique_ptr<Endpoints>(new Endpoints);
   const HRESULT result = ::CoCreateInstance(__uuidof(MMDeviceEnumerator), nullptr, CLSCTX_ALL,
                                             __uuidof(IMMDeviceEnumerator), endpoints->enumerator_.putVoid());
-  if (FAILED(result)) {
-    error = describeResult(result);
-    return nullptr;
-  }
+  if (FAILED(result)) return describeResult(result);
   return endpoints;
 }
 
@@ -82,7 +79,7 @@ std::vector<ChosenDevice> Endpoints::activeEndpoints(EDataFlow flow) const {
     ComPtr<IMMDevice> device;
     if (FAILED(collection->Item(i, device.put()))) continue;
     auto choice = describe(*device);
-    if (auto* endpoint = std::get_if<ChosenDevice>(&choice)) found.push_back(std::move(*endpoint));
+    if (choice) found.push_back(std::move(choice.value()));
   }
   return found;
 }
@@ -97,16 +94,16 @@ bool systemAudioIsLoopback() {
 
 DeviceChoice chooseSystemAudio(const Endpoints& endpoints) {
   DeviceChoice output = endpoints.defaultEndpoint(eRender);
-  const auto* render = std::get_if<ChosenDevice>(&output);
-  if (render == nullptr || systemAudioIsLoopback()) return output;
-  const std::string monitorName = kMonitorPrefix + render->description;
+  if (!output || systemAudioIsLoopback()) return output;
+  const std::string& renderName = output.value().description;
+  const std::string monitorName = kMonitorPrefix + renderName;
   for (auto& capture : endpoints.activeEndpoints(eCapture)) {
     if (capture.description == monitorName) {
-      capture.description = render->description;
+      capture.description = renderName;
       return capture;
     }
   }
-  return "no capture endpoint named \"" + monitorName + "\" (ZARVI_TEST_SYSTEM_AUDIO_MONITOR=1)";
+  return Failure{"no capture endpoint named \"" + monitorName + "\" (ZARVI_TEST_SYSTEM_AUDIO_MONITOR=1)"};
 }
 
 class EndpointWatch::Client : public IMMNotificationClient {
@@ -169,15 +166,12 @@ class EndpointWatch::Client : public IMMNotificationClient {
   std::function<void()> onChange_;
 };
 
-std::unique_ptr<EndpointWatch> EndpointWatch::start(const Endpoints& endpoints, EDataFlow flow,
-                                                    std::function<void()> onChange, std::string& error) {
+Result<std::unique_ptr<EndpointWatch>> EndpointWatch::start(const Endpoints& endpoints, EDataFlow flow,
+                                                            std::function<void()> onChange) {
   auto watch = std::unique_ptr<EndpointWatch>(new EndpointWatch);
   watch->client_ = new Client(flow, std::move(onChange));
   const HRESULT result = endpoints.enumerator().RegisterEndpointNotificationCallback(watch->client_);
-  if (FAILED(result)) {
-    error = describeResult(result);
-    return nullptr;  // the destructor releases the client
-  }
+  if (FAILED(result)) return describeResult(result);  // the destructor releases the client
   endpoints.enumerator().AddRef();
   *watch->enumerator_.put() = &endpoints.enumerator();
   return watch;

@@ -19,8 +19,8 @@ using platform::DeviceChoice;
 // id, its friendly name and its shared-mode mix format.
 class Endpoints {
  public:
-  // Null and the error's description when the audio service cannot be reached.
-  static std::unique_ptr<Endpoints> create(std::string& error);
+  // Fails when the audio service cannot be reached.
+  static Result<std::unique_ptr<Endpoints>> create();
 
   IMMDeviceEnumerator& enumerator() const { return *enumerator_; }
   // The default endpoint of the flow in the console role (what the sound settings call "default").
@@ -49,8 +49,8 @@ bool systemAudioIsLoopback();
 // or changes state, or the default one changes. When the object is gone, onChange is not called again.
 class EndpointWatch {
  public:
-  static std::unique_ptr<EndpointWatch> start(const Endpoints& endpoints, EDataFlow flow,
-                                              std::function<void()> onChange, std::string& error);
+  static Result<std::unique_ptr<EndpointWatch>> start(const Endpoints& endpoints, EDataFlow flow,
+                                                      std::function<void()> onChange);
   ~EndpointWatch();
   EndpointWatch(const EndpointWatch&) = delete;
   EndpointWatch& operator=(const EndpointWatch&) = delete;

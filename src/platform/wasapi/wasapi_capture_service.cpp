@@ -4,13 +4,11 @@
 
 #include <algorithm>
 
-#include "platform/tap_delivery.h"
+#include "platform/follow/followed_capture_stream.h"
+#include "platform/wasapi/wasapi_source_side.h"
 
 namespace zarvi::wasapi {
 namespace {
-
-// 10 ms at the endpoint's rate, as the other platforms hand it.
-constexpr std::uint32_t kBuffersPerSecond = 100;
 
 // The processes that have an audio session on the endpoint, named by their sessions.
 std::vector<platform::RunningApplication> sessionsOf(const Endpoints& endpoints,
@@ -44,22 +42,20 @@ std::vector<platform::RunningApplication> sessionsOf(const Endpoints& endpoints,
 
 void WasapiCaptureService::getShareableContent(std::function<void(platform::ContentResult)> completion) {
   const ComScope com;
-  std::string error;
-  const auto endpoints = Endpoints::create(error);
+  const auto endpoints = Endpoints::create();
   if (!endpoints) {
-    completion(error);
+    completion(endpoints.failure());
     return;
   }
-  const DeviceChoice output = endpoints->defaultEndpoint(eRender);
-  const auto* defaultOutput = std::get_if<ChosenDevice>(&output);
+  const DeviceChoice output = endpoints.value()->defaultEndpoint(eRender);
   platform::ShareableContent content;
-  for (const auto& endpoint : endpoints->activeEndpoints(eRender))
+  for (const auto& endpoint : endpoints.value()->activeEndpoints(eRender))
     content.displays.push_back({endpoint.description, endpoint.id});
-  if (defaultOutput != nullptr) {
-    std::stable_partition(
-        content.displays.begin(), content.displays.end(),
-        [&](const platform::Display& display) { return display.monitorSourceName == defaultOutput->id; });
-    content.applications = sessionsOf(*endpoints, defaultOutput->id);
+  if (output) {
+    const std::string& defaultId = output.value().id;
+    std::stable_partition(content.displays.begin(), content.displays.end(),
+                          [&](const platform::Display& display) { return display.monitorSourceName == defaultId; });
+    content.applications = sessionsOf(*endpoints.value(), defaultId);
   }
   completion(std::move(content));
 }
@@ -67,59 +63,10 @@ void WasapiCaptureService::getShareableContent(std::function<void(platform::Cont
 std::unique_ptr<platform::CaptureStream> WasapiCaptureService::makeStream(
     const platform::ContentFilter& /*filter*/, const platform::StreamConfiguration&) {
   // Loopback records an endpoint at its own mix format, whatever the configuration asks: each buffer
-  // says which format it has.
-  return std::make_unique<WasapiCaptureStream>();
-}
-
-std::optional<std::string> WasapiCaptureStream::addOutput(platform::StreamOutput& output,
-                                                          platform::OutputType type,
-                                                          runtime::SerialQueue& queue) {
-  if (type == platform::OutputType::audio) {
-    audioOutput_ = &output;
-    audioQueue_ = &queue;
-  }
-  return std::nullopt;
-}
-
-void WasapiCaptureStream::startCapture(platform::Completion completion,
-                                       platform::DeviceChangeHandler onDeviceChange) {
-  if (audioOutput_ == nullptr) {
-    completion(describeResult(E_INVALIDARG));
-    return;
-  }
-  const bool loopback = systemAudioIsLoopback();
-  follower_ = std::make_unique<EndpointFollower>(
-      *audioQueue_, eRender, chooseSystemAudio,
-      [this, loopback](const ChosenDevice& device) {
-        // On the queue, just before the recording of the device starts: its buffers have its format.
-        rate_ = device.rate;
-        channels_ = device.channels;
-        const std::size_t bufferFrames = std::max<std::uint32_t>(device.rate / kBuffersPerSecond, 1);
-        // Half a second may wait for the queue; the mixer keeps no more than that either.
-        return WasapiRecorder::Request{device.id,    loopback,        device.rate,    device.channels,
-                                       bufferFrames, device.rate / 2, "wasapi-system"};
-      },
-      [this](const float* interleaved, std::size_t frames) { deliver(interleaved, frames); },
-      [onDeviceChange = std::move(onDeviceChange)](platform::DeviceChange change,
-                                                   const std::string& description, const ChosenDevice*) {
-        onDeviceChange({change, description, {}});
-      });
-  auto error = follower_->start(std::nullopt);
-  if (error) follower_.reset();
-  completion(std::move(error));
-}
-
-void WasapiCaptureStream::stopCapture(platform::Completion completion) {
-  if (follower_) follower_->stop();
-  completion(std::nullopt);
-}
-
-void WasapiCaptureStream::deliver(const float* interleaved, std::size_t frames) {
-  const auto description = platform::describeInterleavedFloat(rate_, channels_);
-  const platform::SampleBuffer buffer{
-      true, description,
-      platform::ByteRun{interleaved, static_cast<std::int64_t>(frames * description.bytesPerFrame)}};
-  audioOutput_->didOutput(buffer, platform::OutputType::audio);
+  // says which format it has. The endpoint is the default one when the stream starts.
+  return std::make_unique<platform::FollowedCaptureStream>(
+      std::make_unique<WasapiSourceSide>(eRender, chooseSystemAudio, systemAudioIsLoopback(), "wasapi-system"),
+      std::nullopt);
 }
 
 }  // namespace zarvi::wasapi

@@ -1,12 +1,15 @@
 #include "platform/wasapi/wasapi_platform.h"
 
 #include "platform/platform_factory.h"
-#include "platform/wasapi/wasapi_audio_engine.h"
+#include "platform/follow/followed_microphone.h"
+#include "platform/wasapi/wasapi_source_side.h"
 
 namespace zarvi::wasapi {
 
 std::unique_ptr<platform::AudioEngine> WasapiPlatform::makeAudioEngine() {
-  return std::make_unique<WasapiAudioEngine>();
+  // The microphone is the default capture endpoint at its mix format.
+  return std::make_unique<platform::FollowedMicrophone>(
+      std::make_unique<WasapiSourceSide>(eCapture, chooseMicrophone, false, "wasapi-mic"));
 }
 
 std::int32_t WasapiPlatform::processIdentifier() {

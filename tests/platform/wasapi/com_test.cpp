@@ -21,10 +21,10 @@ TEST(DescribeResult, NamesTheAudioClientsErrorsAndGivesTheSystemsTextForTheRestW
        "AUDCLNT_E_RESOURCES_INVALIDATED: the stream's resources were invalidated (0x88890026)"},
       {static_cast<HRESULT>(0x8889FFFF), "unknown error (0x8889FFFF)"},
   };
-  for (const auto& c : cases) EXPECT_EQ(describeResult(c.result), c.description);
+  for (const auto& c : cases) EXPECT_EQ(describeResult(c.result).description, c.description);
   // The system's own words differ between Windows ("Element not found.") and Wine: only their shape
   // is fixed, without the full stop and line break.
-  const std::string notFound = describeResult(HRESULT_FROM_WIN32(ERROR_NOT_FOUND));
+  const std::string notFound = describeResult(HRESULT_FROM_WIN32(ERROR_NOT_FOUND)).description;
   EXPECT_TRUE(notFound.starts_with("Element not found")) << notFound;
   EXPECT_TRUE(notFound.ends_with(" (0x80070490)")) << notFound;
   EXPECT_EQ(notFound.find_first_of(".\r\n"), std::string::npos) << notFound;

@@ -1,4 +1,4 @@
-#include "platform/wasapi/wasapi_recorder.h"
+#include "platform/wasapi/wasapi_recording.h"
 
 #include <audioclient.h>
 #include <mmreg.h>
@@ -7,9 +7,7 @@
 #include <atomic>
 #include <chrono>
 #include <thread>
-#include <vector>
 
-#include "runtime/bounded_byte_buffer.h"
 #include "os/thread_name.h"
 
 namespace zarvi::wasapi {
@@ -61,22 +59,9 @@ struct EventHandle {
 
 }  // namespace
 
-struct WasapiRecorder::Session {
-  Session(const Request& request, runtime::SerialQueue& queue, BlockHandler onBlock, DiedHandler onDied)
-      : frameBytes(4U * request.channels),
-        blockFrames(request.blockFrames),
-        buffer(request.bufferedFrames * frameBytes, frameBytes),
-        queue(queue),
-        onBlock(std::move(onBlock)),
-        onDied(std::move(onDied)),
-        scratch(blockFrames * request.channels) {}
-
-  // On the queue: every whole block that waits.
-  void drain() {
-    drainScheduled = false;
-    while (!stopped && buffer.read(scratch.data(), blockFrames * frameBytes))
-      onBlock(scratch.data(), blockFrames);
-  }
+struct WasapiRecording::Session {
+  explicit Session(std::shared_ptr<platform::BlockCutter> cutter)
+      : cutter(std::move(cutter)), frameBytes(this->cutter->frameBytes()) {}
 
   // On the capture thread: everything the client holds, counted in frames; false when the stream failed
   // (the device went or was reconfigured: the follower finds out which when it looks again).
@@ -93,9 +78,9 @@ struct WasapiRecorder::Session {
       if (result == AUDCLNT_S_BUFFER_EMPTY) return true;
       const std::size_t bytes = static_cast<std::size_t>(packetFrames) * frameBytes;
       if ((flags & kSilentPacket) != 0 || data == nullptr) {
-        buffer.writeSilence(bytes);
+        cutter->writeSilence(bytes);
       } else {
-        buffer.write(data, bytes);
+        cutter->write(data, bytes);
       }
       frames += packetFrames;
       capture->ReleaseBuffer(packetFrames);
@@ -127,32 +112,17 @@ struct WasapiRecorder::Session {
       }
       // Also when wake-ups keep coming with nothing in them.
       if (watchSilence && now - lastAudio >= silenceLimit) alive = false;
-      if (frames > 0 && !drainScheduled.exchange(true)) {
-        queue.async([keep = self.lock()] {
-          if (keep) keep->drain();
-        });
-      }
+      if (frames > 0) cutter->handOn();
       if (!alive) {
-        died = true;
-        queue.async([keep = self.lock()] {
-          if (keep && !keep->stopped) keep->onDied();
-        });
+        cutter->reportDeath();
         return;
       }
     }
   }
 
+  const std::shared_ptr<platform::BlockCutter> cutter;
   const std::size_t frameBytes;
-  const std::size_t blockFrames;
-  runtime::BoundedByteBuffer buffer;
-  runtime::SerialQueue& queue;
-  const BlockHandler onBlock;
-  const DiedHandler onDied;
-  std::vector<float> scratch;  // used on the queue only
   std::atomic<bool> stopped{false};
-  std::atomic<bool> drainScheduled{false};
-  std::atomic<bool> died{false};
-  std::weak_ptr<Session> self;
 
   ComPtr<IAudioClient> client;
   ComPtr<IAudioCaptureClient> capture;
@@ -161,54 +131,45 @@ struct WasapiRecorder::Session {
   std::thread thread;
 };
 
-WasapiRecorder::WasapiRecorder(std::shared_ptr<Session> session) : session_(std::move(session)) {}
+WasapiRecording::WasapiRecording(std::unique_ptr<Session> session) : session_(std::move(session)) {}
 
-std::unique_ptr<WasapiRecorder> WasapiRecorder::open(const Endpoints& endpoints, const Request& request,
-                                                     runtime::SerialQueue& queue, BlockHandler onBlock,
-                                                     DiedHandler onDied, std::string& error) {
-  auto session = std::make_shared<Session>(request, queue, std::move(onBlock), std::move(onDied));
-  session->self = session;
-  const auto fail = [&](HRESULT result) {
-    error = describeResult(result);
-    return nullptr;
-  };
+Result<std::unique_ptr<WasapiRecording>> WasapiRecording::open(const Endpoints& endpoints, const Request& request,
+                                                               std::shared_ptr<platform::BlockCutter> cutter) {
+  const auto& shape = cutter->shape();
+  auto session = std::make_unique<Session>(std::move(cutter));
   if (session->dataEvent.handle == nullptr || session->stopEvent.handle == nullptr)
-    return fail(HRESULT_FROM_WIN32(::GetLastError()));
+    return describeResult(HRESULT_FROM_WIN32(::GetLastError()));
   ComPtr<IMMDevice> device;
   HRESULT result = endpoints.enumerator().GetDevice(toWide(request.endpointId).c_str(), device.put());
-  if (FAILED(result)) return fail(result);
+  if (FAILED(result)) return describeResult(result);
   result = device->Activate(__uuidof(IAudioClient), CLSCTX_ALL, nullptr, session->client.putVoid());
-  if (FAILED(result)) return fail(result);
+  if (FAILED(result)) return describeResult(result);
   // The endpoint's own rate and channel count, as float: the engine converts only a mix format that
   // is not float already.
-  const WAVEFORMATEXTENSIBLE format = floatFormat(request.rate, request.channels);
+  const WAVEFORMATEXTENSIBLE format = floatFormat(shape.rate, static_cast<std::uint16_t>(shape.channels));
   const DWORD flags = AUDCLNT_STREAMFLAGS_EVENTCALLBACK | AUDCLNT_STREAMFLAGS_AUTOCONVERTPCM |
                       AUDCLNT_STREAMFLAGS_SRC_DEFAULT_QUALITY |
                       (request.loopback ? AUDCLNT_STREAMFLAGS_LOOPBACK : 0);
   result = session->client->Initialize(AUDCLNT_SHAREMODE_SHARED, flags, kClientBufferDuration, 0,
                                        reinterpret_cast<const WAVEFORMATEX*>(&format), nullptr);
-  if (FAILED(result)) return fail(result);
+  if (FAILED(result)) return describeResult(result);
   result = session->client->SetEventHandle(session->dataEvent.handle);
-  if (FAILED(result)) return fail(result);
+  if (FAILED(result)) return describeResult(result);
   result = session->client->GetService(__uuidof(IAudioCaptureClient), session->capture.putVoid());
-  if (FAILED(result)) return fail(result);
+  if (FAILED(result)) return describeResult(result);
   result = session->client->Start();
-  if (FAILED(result)) return fail(result);
+  if (FAILED(result)) return describeResult(result);
   session->thread = std::thread([raw = session.get(), name = request.threadName,
                                  watchSilence = !request.loopback] { raw->run(name, watchSilence); });
-  return std::unique_ptr<WasapiRecorder>(new WasapiRecorder(std::move(session)));
+  return std::unique_ptr<WasapiRecording>(new WasapiRecording(std::move(session)));
 }
 
-WasapiRecorder::~WasapiRecorder() {
+WasapiRecording::~WasapiRecording() {
+  const ComScope com;
   session_->stopped = true;
   ::SetEvent(session_->stopEvent.handle);
   if (session_->thread.joinable()) session_->thread.join();
   session_->client->Stop();
-  // Work already queued holds the session and finds it stopped.
-}
-
-bool WasapiRecorder::died() const {
-  return session_->died;
 }
 
 }  // namespace zarvi::wasapi
