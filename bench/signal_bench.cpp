@@ -70,7 +70,9 @@ class PcmToDevNull {
 void BM_pushSystemThenPushMic(benchmark::State& state) {
   const auto mic = tone(1365);
   const auto system = tone(1365);
-  AudioMixer mixer;
+  StandardOutputPcm pcm;
+  StandardErrorEvents events;
+  AudioMixer mixer(pcm, events);
   {
     PcmToDevNull quiet;
     for (auto _ : state) {
@@ -85,7 +87,9 @@ BENCHMARK(BM_pushSystemThenPushMic);
 // The microphone block alone, with nothing waiting.
 void BM_pushMic_alone(benchmark::State& state) {
   const auto mic = tone(1365);
-  AudioMixer mixer;
+  StandardOutputPcm pcm;
+  StandardErrorEvents events;
+  AudioMixer mixer(pcm, events);
   {
     PcmToDevNull quiet;
     for (auto _ : state) mixer.pushMic(mic);

@@ -13,8 +13,7 @@ mkdir -p "$findings"
 for target in command_reader system_audio_handler conversion; do
   work=$(mktemp -d)
   echo "=== fuzz_$target for ${seconds}s ==="
-  # close_fd_mask=3: the targets write PCM and event lines; libFuzzer keeps its own report channel.
-  if ! build/fuzz/tests/fuzz/fuzz_$target -max_total_time="$seconds" -close_fd_mask=3 -print_final_stats=1 \
+  if ! build/fuzz/tests/fuzz/fuzz_$target -max_total_time="$seconds" -print_final_stats=1 \
       -artifact_prefix="$findings/$target-" "$work" "tests/fuzz/corpus/$target" 2>"$work.log"; then
     cat "$work.log"
     echo "fuzz_$target found a fault; the input is in $findings" >&2

@@ -8,13 +8,14 @@
 #include "protocol/command_line.h"
 #include "protocol/command_reader.h"
 #include "protocol/events.h"
+#include "protocol/pcm_writer.h"
 #include "protocol/process_values.h"
 
 namespace {
 
 // Runs on the control queue, one command at a time in the order they arrived. The first QUIT or end
 // of input to run ends the process, so whatever is queued behind it never runs.
-void runCommand(zarvi::CaptureController& controller, zarvi::Command command) {
+void runCommand(zarvi::CaptureController& controller, zarvi::EventSink& events, zarvi::Command command) {
   using zarvi::Command;
   switch (command) {
     case Command::start:
@@ -25,7 +26,7 @@ void runCommand(zarvi::CaptureController& controller, zarvi::Command command) {
       return;
     case Command::quit:
       controller.stop();
-      zarvi::emitEvent(zarvi::EventType::status, "quitting");
+      events.emitEvent(zarvi::EventType::status, "quitting");
       zarvi::os::exitProcess(0);
     case Command::endOfInput:
       controller.stop();
@@ -40,15 +41,21 @@ int main(int argc, char** argv) {
   if (const auto status = zarvi::answerArguments({argv + 1, static_cast<std::size_t>(argc - 1)}))
     return *status;
   zarvi::VERBOSE_AUDIO = zarvi::environmentSwitchIsOn("ZARVI_AUDIO_VERBOSE");
-  zarvi::emitEvent(zarvi::EventType::status, "ready");
+  // main never returns, so everything made here lives as long as the process. The protocol's two
+  // output streams are made here and handed to whatever writes them.
+  zarvi::StandardErrorEvents events;
+  zarvi::StandardOutputPcm pcm;
+  events.emitEvent(zarvi::EventType::status, "ready");
 
-  // main never returns, so everything made here lives as long as the process.
   const auto platform = zarvi::platform::makePlatform();
-  zarvi::CaptureController controller(*platform);
+  zarvi::CaptureController controller(*platform, events, pcm);
   zarvi::runtime::SerialQueue controlQueue("zarvi.control");
-  zarvi::CommandReader reader(zarvi::os::kStandardInput, [&](zarvi::Command command) {
-    controlQueue.async([&controller, command] { runCommand(controller, command); });
-  });
+  zarvi::CommandReader reader(
+      zarvi::os::kStandardInput,
+      [&](zarvi::Command command) {
+        controlQueue.async([&controller, &events, command] { runCommand(controller, events, command); });
+      },
+      events);
   std::thread readerThread([&reader] {
     zarvi::os::nameCurrentThread("stdin-reader");
     reader.run();

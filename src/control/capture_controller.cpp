@@ -18,53 +18,53 @@ Result awaitCompletion(Call&& call) {
   return future.get();
 }
 
-void warnStartFailed(const std::string& description) {
-  emitEvent(EventType::warn, "system_audio_start_failed: " + description);
-}
-
-void reportSystemAudioDeviceChange(const platform::DeviceEvent& event) {
+void reportSystemAudioDeviceChange(EventSink& events, const platform::DeviceEvent& event) {
   switch (event.change) {
     case platform::DeviceChange::switched:
-      emitEvent(EventType::status, "system_audio_switched: " + event.description);
+      events.emitEvent(EventType::status, "system_audio_switched: " + event.description);
       return;
     case platform::DeviceChange::lost:
-      emitEvent(EventType::warn, "system_audio_stream_failed: " + event.description);
+      events.emitEvent(EventType::warn, "system_audio_stream_failed: " + event.description);
       return;
     case platform::DeviceChange::resumed:
-      emitEvent(EventType::status, "system_audio_resumed: " + event.description);
+      events.emitEvent(EventType::status, "system_audio_resumed: " + event.description);
       return;
   }
 }
 
 }  // namespace
 
-CaptureController::CaptureController(platform::Platform& platform)
-    : platform(platform), mixer(std::make_shared<AudioMixer>()), scQueue("zarvi.sck.audio") {}
+CaptureController::CaptureController(platform::Platform& platform, EventSink& events, PcmWriter& pcm)
+    : platform(platform), events(events), mixer(std::make_shared<AudioMixer>(pcm, events)), scQueue("zarvi.sck.audio") {}
+
+void CaptureController::warnStartFailed(const std::string& description) {
+  events.emitEvent(EventType::warn, "system_audio_start_failed: " + description);
+}
 
 MicCapture& CaptureController::micCapture() {
-  if (!micCapture_) micCapture_ = std::make_shared<MicCapture>(platform.makeAudioEngine(), mixer);
+  if (!micCapture_) micCapture_ = std::make_shared<MicCapture>(platform.makeAudioEngine(), mixer, events);
   return *micCapture_;
 }
 
 SystemAudioHandler& CaptureController::systemHandler() {
-  if (!systemHandler_) systemHandler_ = std::make_unique<SystemAudioHandler>(mixer);
+  if (!systemHandler_) systemHandler_ = std::make_unique<SystemAudioHandler>(mixer, events);
   return *systemHandler_;
 }
 
 void CaptureController::start() {
   if (isCapturing) {
-    emitEvent(EventType::warn, "Already capturing");
+    events.emitEvent(EventType::warn, "Already capturing");
     return;
   }
   mixer->clearBuffers();
   if (environmentSwitchIsOn("ZARVI_AUDIO_MIC_ONLY")) {
-    emitEvent(EventType::status, "mic_only_mode");
+    events.emitEvent(EventType::status, "mic_only_mode");
   } else {
     startSystemAudio();
   }
   micCapture().start();
   isCapturing = true;
-  emitEvent(EventType::status, "capture_started");
+  events.emitEvent(EventType::status, "capture_started");
 }
 
 void CaptureController::stop() {
@@ -72,12 +72,12 @@ void CaptureController::stop() {
   if (stream) {
     // A failed stop is of no use to anyone: the stream is dropped either way.
     (void)awaitCompletion<Result<>>([this](platform::Completion done) { stream->stopCapture(std::move(done)); });
-    emitEvent(EventType::status, "system_stopped");
+    events.emitEvent(EventType::status, "system_stopped");
   }
   stream.reset();
   micCapture().stop();
   isCapturing = false;
-  emitEvent(EventType::status, "capture_stopped");
+  events.emitEvent(EventType::status, "capture_stopped");
 }
 
 void CaptureController::startSystemAudio() {
@@ -90,7 +90,7 @@ void CaptureController::startSystemAudio() {
   }
   const auto& shareable = content.value();
   if (shareable.displays.empty()) {
-    emitEvent(EventType::warn, "system_audio_no_display");
+    events.emitEvent(EventType::warn, "system_audio_no_display");
     return;
   }
 
@@ -117,15 +117,17 @@ void CaptureController::startSystemAudio() {
     warnStartFailed(added.error());
     return;
   }
-  const auto started = awaitCompletion<Result<>>([&newStream](platform::Completion done) {
-    newStream->startCapture(std::move(done), reportSystemAudioDeviceChange);
+  const auto started = awaitCompletion<Result<>>([this, &newStream](platform::Completion done) {
+    newStream->startCapture(std::move(done), [&events = events](const platform::DeviceEvent& event) {
+      reportSystemAudioDeviceChange(events, event);
+    });
   });
   if (!started) {
     warnStartFailed(started.error());
     return;
   }
   stream = std::move(newStream);
-  emitEvent(EventType::status, "system_started");
+  events.emitEvent(EventType::status, "system_started");
 }
 
 }  // namespace zarvi

@@ -3,6 +3,8 @@
 #include <memory>
 
 #include "platform/capture_service.h"
+#include "protocol/events.h"
+#include "protocol/pcm_writer.h"
 #include "runtime/serial_queue.h"
 #include "signal/audio_mixer.h"
 #include "sources/mic_capture.h"
@@ -14,7 +16,8 @@ namespace zarvi {
 // Its operations block until the platform's completions arrive; the caller runs them one at a time.
 class CaptureController {
  public:
-  explicit CaptureController(platform::Platform& platform);
+  // The platform and both sinks must outlive the controller.
+  CaptureController(platform::Platform& platform, EventSink& events, PcmWriter& pcm);
 
   void start();
   void stop();
@@ -24,10 +27,12 @@ class CaptureController {
 
  private:
   void startSystemAudio();
+  void warnStartFailed(const std::string& description);
   MicCapture& micCapture();
   SystemAudioHandler& systemHandler();
 
   platform::Platform& platform;
+  EventSink& events;
   std::shared_ptr<AudioMixer> mixer;
   std::shared_ptr<MicCapture> micCapture_;
   std::unique_ptr<SystemAudioHandler> systemHandler_;

@@ -43,8 +43,8 @@ std::string commandWord(std::string_view line) {
   return word;
 }
 
-CommandReader::CommandReader(int fd, std::function<void(Command)> onCommand)
-    : fd(fd), onCommand(std::move(onCommand)) {}
+CommandReader::CommandReader(int fd, std::function<void(Command)> onCommand, EventSink& events)
+    : fd(fd), onCommand(std::move(onCommand)), events(events) {}
 
 void CommandReader::run() {
   std::array<char, 64 * 1024> buffer;
@@ -81,7 +81,7 @@ void CommandReader::handleLine() {
   lineTooLong = false;
   if (tooLong) {
     // Only its first part was kept, so what the whole line says is unknown: never a command.
-    emitEvent(EventType::warn, "Unknown command: " + word);
+    events.emitEvent(EventType::warn, "Unknown command: " + word);
   } else if (word == "START") {
     onCommand(Command::start);
   } else if (word == "STOP") {
@@ -89,7 +89,7 @@ void CommandReader::handleLine() {
   } else if (word == "QUIT") {
     onCommand(Command::quit);
   } else {
-    emitEvent(EventType::warn, "Unknown command: " + word);
+    events.emitEvent(EventType::warn, "Unknown command: " + word);
   }
 }
 

@@ -5,6 +5,8 @@
 #include <string>
 #include <string_view>
 
+#include "protocol/events.h"
+
 namespace zarvi {
 
 enum class Command { start, stop, quit, endOfInput };
@@ -21,7 +23,8 @@ class CommandReader {
  public:
   static constexpr std::size_t maxLineBytes = 64 * 1024;
 
-  CommandReader(int fd, std::function<void(Command)> onCommand);
+  // The events must outlive the reader.
+  CommandReader(int fd, std::function<void(Command)> onCommand, EventSink& events);
   // Reads until the end of input, then passes on Command::endOfInput.
   void run();
 
@@ -34,6 +37,7 @@ class CommandReader {
 
   int fd;
   std::function<void(Command)> onCommand;
+  EventSink& events;
   std::string line;
   bool lineOpen = false;  // bytes of an unfinished line have been read
   bool lineTooLong = false;

@@ -2,7 +2,6 @@
 
 #include <array>
 #include <cstdint>
-#include <mutex>
 
 #include "os/standard_streams.h"
 
@@ -123,12 +122,9 @@ std::string formatEventLine(EventType type, std::string_view message) {
   return line;
 }
 
-void emitEvent(EventType type, std::string_view message) {
-  // Lines from several threads may be longer than the pipe's atomic write size; the lock keeps each
-  // one whole. It is never writeLock, so a stalled PCM reader never holds up an event.
-  static std::mutex eventLineLock;
+void StandardErrorEvents::emitEvent(EventType type, std::string_view message) {
   const std::string line = formatEventLine(type, message);
-  const std::lock_guard<std::mutex> hold(eventLineLock);
+  const std::lock_guard<std::mutex> hold(lineLock_);
   os::writeStandardError(line.data(), line.size());
 }
 

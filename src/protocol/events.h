@@ -1,5 +1,6 @@
 #pragma once
 
+#include <mutex>
 #include <string>
 #include <string_view>
 
@@ -14,7 +15,23 @@ std::string escapeEventMessage(std::string_view message);
 // One whole event line, line feed included.
 std::string formatEventLine(EventType type, std::string_view message);
 
-// Writes the event line to standard error in one write, whole, never mixed with another line.
-void emitEvent(EventType type, std::string_view message);
+// Where the event lines go. Callable from any thread at any time; each line arrives whole, in the
+// order of the calls on any one thread.
+class EventSink {
+ public:
+  virtual ~EventSink() = default;
+  virtual void emitEvent(EventType type, std::string_view message) = 0;
+};
+
+// The protocol's own sink: standard error, one write per line, whole, never mixed with another line.
+class StandardErrorEvents : public EventSink {
+ public:
+  void emitEvent(EventType type, std::string_view message) override;
+
+ private:
+  // Lines from several threads may be longer than the pipe's atomic write size; the lock keeps each
+  // one whole. It is never writeLock, so a stalled PCM reader never holds up an event.
+  std::mutex lineLock_;
+};
 
 }  // namespace zarvi

@@ -4,7 +4,6 @@
 #include <cmath>
 #include <string>
 
-#include "os/standard_streams.h"
 #include "protocol/events.h"
 #include "protocol/number_text.h"
 #include "protocol/process_values.h"
@@ -42,8 +41,7 @@ void AudioMixer::pushSystem(std::span<const float> samples) {
     appendPcm(bytes, sysBuffer);
     appendPcm(bytes, samples);
     sysBuffer.clear();
-    const std::lock_guard<std::mutex> write(writeLock);
-    os::writeStandardOutput(bytes.data(), bytes.size());
+    pcm.writePcm(bytes);
     return;
   }
   // Only the newest maxSysBufferSamples can survive, so a long block is cut before it is copied.
@@ -82,13 +80,10 @@ void AudioMixer::pushMic(std::span<const float> samples) {
     }
     sysBuffer.erase(sysBuffer.begin(), sysBuffer.begin() + static_cast<std::ptrdiff_t>(sysAvail));
   }
-  {
-    const std::lock_guard<std::mutex> hold(writeLock);
-    os::writeStandardOutput(bytes.data(), bytes.size());
-  }
+  pcm.writePcm(bytes);
   if (describe) {
     const float micRms = rmsFloatPtr(samples.data(), static_cast<std::int64_t>(micN));
-    emitEvent(EventType::debug, "mix#" + std::to_string(n) + " micN=" + std::to_string(micN) + " sysAvail=" +
+    events.emitEvent(EventType::debug, "mix#" + std::to_string(n) + " micN=" + std::to_string(micN) + " sysAvail=" +
                                     std::to_string(sysAvail) + " micRms=" + formatLevel(micRms) +
                                     " sysRms=" + formatLevel(sysRms) + " clipped=" + std::to_string(clipped) +
                                     " maxAbsMixed=" + formatLevel(maxAbsMixed));

@@ -5,6 +5,9 @@
 #include <span>
 #include <vector>
 
+#include "protocol/events.h"
+#include "protocol/pcm_writer.h"
+
 namespace zarvi {
 
 // Joins the two sources into the PCM stream. The microphone drives the output: each microphone block
@@ -15,6 +18,9 @@ namespace zarvi {
 class AudioMixer {
  public:
   static constexpr std::int64_t maxSysBufferSamples = 8000;
+
+  // Both must outlive the mixer.
+  AudioMixer(PcmWriter& pcm, EventSink& events) : pcm(pcm), events(events) {}
 
   void pushMic(std::span<const float> samples);
   void pushSystem(std::span<const float> samples);
@@ -27,6 +33,8 @@ class AudioMixer {
   std::size_t waitingSystemSamples() const;
 
  private:
+  PcmWriter& pcm;
+  EventSink& events;
   mutable std::mutex lock;
   std::vector<float> sysBuffer;
   std::int64_t pushCount_ = 0;

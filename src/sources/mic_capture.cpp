@@ -11,24 +11,21 @@
 
 namespace zarvi {
 
-MicCapture::MicCapture(std::unique_ptr<platform::AudioEngine> engine, std::shared_ptr<AudioMixer> mixer)
-    : engine(std::move(engine)), mixer(std::move(mixer)) {}
+MicCapture::MicCapture(std::unique_ptr<platform::AudioEngine> engine, std::shared_ptr<AudioMixer> mixer,
+                       EventSink& events)
+    : engine(std::move(engine)), mixer(std::move(mixer)), events(events) {}
 
-namespace {
-
-void emitFormatFull(const platform::InputFormat& format) {
-  emitEvent(EventType::debug, "mic_format_full sampleRate=" + formatRate(format.sampleRate) +
+void MicCapture::emitFormatFull(const platform::InputFormat& format) {
+  events.emitEvent(EventType::debug, "mic_format_full sampleRate=" + formatRate(format.sampleRate) +
                                   " channels=" + std::to_string(format.channelCount) +
                                   " commonFormat=" + std::to_string(format.commonFormat) +
                                   " interleaved=" + (format.interleaved ? "true" : "false"));
 }
 
-}  // namespace
-
 void MicCapture::start() {
   if (isRunning) return;
   const platform::InputFormat startFormat = engine->inputFormat();
-  emitEvent(EventType::status, "mic_format: " + formatRate(startFormat.sampleRate) + "Hz, " +
+  events.emitEvent(EventType::status, "mic_format: " + formatRate(startFormat.sampleRate) + "Hz, " +
                                    std::to_string(startFormat.channelCount) + "ch");
   emitFormatFull(startFormat);
   format = startFormat;
@@ -43,25 +40,25 @@ void MicCapture::start() {
   if (!started) {
     // A tap left behind would be a second one at the next start.
     engine->removeTap();
-    emitEvent(EventType::error, "Mic start failed: " + started.error());
+    events.emitEvent(EventType::error, "Mic start failed: " + started.error());
     mixer->setMicrophoneDriving(false);
     return;
   }
   isRunning = true;
   mixer->setMicrophoneDriving(true);
-  emitEvent(EventType::status, "mic_started");
+  events.emitEvent(EventType::status, "mic_started");
 }
 
 void MicCapture::handleDeviceChange(const platform::DeviceEvent& event) {
   switch (event.change) {
     case platform::DeviceChange::lost:
       mixer->setMicrophoneDriving(false);
-      emitEvent(EventType::error, "Mic stream failed: " + event.description);
+      events.emitEvent(EventType::error, "Mic stream failed: " + event.description);
       return;
     case platform::DeviceChange::switched:
     case platform::DeviceChange::resumed:
       format = event.format;
-      emitEvent(EventType::status,
+      events.emitEvent(EventType::status,
                 (event.change == platform::DeviceChange::switched ? "mic_switched: " : "mic_resumed: ") +
                     event.description);
       emitFormatFull(format);
@@ -75,7 +72,7 @@ void MicCapture::stop() {
   engine->removeTap();
   engine->stop();
   isRunning = false;
-  emitEvent(EventType::status, "mic_stopped");
+  events.emitEvent(EventType::status, "mic_stopped");
 }
 
 void MicCapture::handleTapBuffer(const platform::TapBuffer& buffer) {
@@ -97,7 +94,7 @@ void MicCapture::handleTapBuffer(const platform::TapBuffer& buffer) {
         channel0.assign(first, first + frames);
       }
     }
-    emitEvent(EventType::debug,
+    events.emitEvent(EventType::debug,
               "mic_buf#" + std::to_string(bufCount) + " frames=" + std::to_string(frames) +
                   " ch=" + std::to_string(channels) + " ch0Rms=" +
                   formatLevel(rmsFloatPtr(channel0.data(), static_cast<std::int64_t>(channel0.size()))) +

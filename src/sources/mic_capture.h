@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "platform/audio_engine.h"
+#include "protocol/events.h"
 #include "signal/audio_mixer.h"
 
 namespace zarvi {
@@ -16,7 +17,8 @@ class MicCapture : public std::enable_shared_from_this<MicCapture> {
  public:
   static constexpr std::uint32_t tapBufferFrames = 4096;
 
-  MicCapture(std::unique_ptr<platform::AudioEngine> engine, std::shared_ptr<AudioMixer> mixer);
+  // The events must outlive the source.
+  MicCapture(std::unique_ptr<platform::AudioEngine> engine, std::shared_ptr<AudioMixer> mixer, EventSink& events);
 
   void start();
   void stop();
@@ -24,10 +26,12 @@ class MicCapture : public std::enable_shared_from_this<MicCapture> {
  private:
   void handleTapBuffer(const platform::TapBuffer& buffer);
   void handleDeviceChange(const platform::DeviceEvent& event);
+  void emitFormatFull(const platform::InputFormat& format);
 
   std::unique_ptr<platform::AudioEngine> engine;
   bool isRunning = false;
   std::shared_ptr<AudioMixer> mixer;
+  EventSink& events;
   std::int64_t bufCount = 0;  // touched only on the engine's delivery thread
   // The format of the buffers: read at start, then changed only by the engine's device events, which
   // come on the delivery thread between two buffers.

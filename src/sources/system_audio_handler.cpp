@@ -14,7 +14,8 @@
 
 namespace zarvi {
 
-SystemAudioHandler::SystemAudioHandler(std::shared_ptr<AudioMixer> mixer) : mixer(std::move(mixer)) {}
+SystemAudioHandler::SystemAudioHandler(std::shared_ptr<AudioMixer> mixer, EventSink& events)
+    : mixer(std::move(mixer)), events(events) {}
 
 void SystemAudioHandler::didOutput(const platform::SampleBuffer& buffer, platform::OutputType type) {
   if (type != platform::OutputType::audio) return;
@@ -37,7 +38,7 @@ void SystemAudioHandler::didOutput(const platform::SampleBuffer& buffer, platfor
   if (bufCount == 1) {
     char hex[16];
     std::snprintf(hex, sizeof hex, "%x", d.formatFlags);
-    emitEvent(EventType::debug,
+    events.emitEvent(EventType::debug,
               "sys_format rate=" + formatRate(d.sampleRate) + " channels=" +
                   std::to_string(d.channelsPerFrame) + " bitsPerChannel=" + std::to_string(d.bitsPerChannel) +
                   " bytesPerFrame=" + std::to_string(d.bytesPerFrame) +
@@ -60,7 +61,7 @@ void SystemAudioHandler::didOutput(const platform::SampleBuffer& buffer, platfor
 
   const bool describe = VERBOSE_AUDIO && bufCount <= 5;
   if (describe) {
-    emitEvent(EventType::debug,
+    events.emitEvent(EventType::debug,
               "sys_buf#" + std::to_string(bufCount) + " rawFloats=" + std::to_string(rawFloats) +
                   " rawRms=" + formatLevel(rmsFloatPtr(samples, rawFloats)) + " first8=" +
                   formatSampleList(samples, static_cast<std::size_t>(std::min<std::int64_t>(rawFloats, 8))));
@@ -69,7 +70,7 @@ void SystemAudioHandler::didOutput(const platform::SampleBuffer& buffer, platfor
                                        ? toMono16kPlanar(samples, frameCount, channels, d.sampleRate)
                                        : toMono16k(samples, frameCount, channels, d.sampleRate);
   if (describe) {
-    emitEvent(EventType::debug,
+    events.emitEvent(EventType::debug,
               "sys_buf#" + std::to_string(bufCount) + " postResample n=" + std::to_string(block.size()) +
                   " rms=" + formatLevel(rmsFloatPtr(block.data(), static_cast<std::int64_t>(block.size()))));
   }

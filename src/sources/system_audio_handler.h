@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "platform/capture_service.h"
+#include "protocol/events.h"
 #include "signal/audio_mixer.h"
 
 namespace zarvi {
@@ -12,11 +13,13 @@ namespace zarvi {
 // converts them to mono 16 kHz blocks and leaves them waiting in the mixer.
 class SystemAudioHandler : public platform::StreamOutput {
  public:
-  explicit SystemAudioHandler(std::shared_ptr<AudioMixer> mixer);
+  // The events must outlive the handler.
+  SystemAudioHandler(std::shared_ptr<AudioMixer> mixer, EventSink& events);
   void didOutput(const platform::SampleBuffer& buffer, platform::OutputType type) override;
 
  private:
   std::shared_ptr<AudioMixer> mixer;
+  EventSink& events;
   std::int64_t bufCount = 0;  // touched only on the stream's queue
 };
 

@@ -9,7 +9,7 @@
 
 #include "fakes/fake_platform.h"
 #include "protocol/process_values.h"
-#include "support/captured_output.h"
+#include "support/recorded_output.h"
 #include "support/event_lines.h"
 #include "support/os.h"
 
@@ -17,7 +17,7 @@ namespace zarvi {
 namespace {
 
 using Events = std::vector<std::string>;
-using testing::CapturedOutput;
+using testing::OutputSince;
 
 const Events kMicStart = {"status mic_format: 48000.0Hz, 2ch", "status mic_started"};
 
@@ -38,7 +38,7 @@ class CaptureControllerTest : public ::testing::Test {
   // Runs the operations and returns the events they wrote, debug lines left out.
   template <typename... Operations>
   Events run(Operations... operations) {
-    CapturedOutput err(STDERR_FILENO);
+    const OutputSince err(events);
     (operations(), ...);
     return testing::events(err.contents());
   }
@@ -50,7 +50,9 @@ class CaptureControllerTest : public ::testing::Test {
   }
 
   fakes::FakePlatform platform;
-  CaptureController controller{platform};
+  testing::RecordedEvents events;
+  testing::RecordedPcm pcmOut;
+  CaptureController controller{platform, events, pcmOut};
 };
 
 TEST_F(CaptureControllerTest, AFullRunStartsSystemAudioFirstAndStopsItFirst) {
@@ -105,8 +107,8 @@ TEST_F(CaptureControllerTest, EachSystemAudioFailureLeavesAMicrophoneOnlyRun) {
   for (const auto& c : cases) {
     fakes::FakePlatform failing;
     (*failing.service).*c.failure = std::string("it \"broke\" at ") + c.step;
-    CaptureController subject(failing);
-    CapturedOutput err(STDERR_FILENO);
+    CaptureController subject(failing, events, pcmOut);
+    const OutputSince err(events);
     subject.start();
     subject.stop();
     EXPECT_EQ(testing::events(err.contents()),
@@ -176,8 +178,8 @@ TEST_F(CaptureControllerTest, ARestartKeepsItsSourcesAndDropsWaitingSystemAudio)
   const float frames[480 * 2] = {};
   const platform::SampleBuffer buffer{true, platform::StreamBasicDescription{48000, 9, 8, 1, 8, 2, 32},
                                       platform::ByteRun{frames, sizeof frames}};
-  CapturedOutput out(STDOUT_FILENO);
-  CapturedOutput err(STDERR_FILENO);
+  const OutputSince out(pcmOut);
+  const OutputSince err(events);
   firstStream.deliver(buffer, platform::OutputType::audio);
   EXPECT_EQ(controller.sharedMixer().waitingSystemSamples(), 160U);
   controller.stop();

@@ -1,9 +1,6 @@
 // Arbitrary stdin bytes through line splitting, trimming, upper-casing and the warning's event line:
 // the commands passed on and every event line written must be exactly what the input asks for, and
 // every line must be valid JSON that parses back to its message.
-#include <sys/mman.h>
-#include <unistd.h>
-
 #include <cstdint>
 #include <cstdlib>
 #include <nlohmann/json.hpp>
@@ -18,14 +15,14 @@ namespace {
 using nlohmann::json;
 using zarvi::Command;
 
-std::string readAll(int fd) {
+// The event lines exactly as standard error would carry them.
+class EventText : public zarvi::EventSink {
+ public:
+  void emitEvent(zarvi::EventType type, std::string_view message) override {
+    text += zarvi::formatEventLine(type, message);
+  }
   std::string text;
-  char buffer[65536];
-  ::lseek(fd, 0, SEEK_SET);
-  for (ssize_t got; (got = ::read(fd, buffer, sizeof buffer)) > 0;)
-    text.append(buffer, static_cast<std::size_t>(got));
-  return text;
-}
+};
 
 // What a JSON parser makes of a message: the message with broken UTF-8 replaced by U+FFFD.
 std::string asParsed(const std::string& message) {
@@ -90,21 +87,16 @@ void check(bool condition) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  static const int events = ::memfd_create("events", 0);
   if (size == 0) return 0;
   const std::size_t chunk = 1 + data[0] % 97;
   const std::string_view input(reinterpret_cast<const char*>(data) + 1, size - 1);
 
-  ::ftruncate(events, 0);
-  ::lseek(events, 0, SEEK_SET);
-  const int savedStderr = ::dup(STDERR_FILENO);
-  ::dup2(events, STDERR_FILENO);
+  EventText events;
   std::vector<Command> commands;
-  zarvi::CommandReader reader(-1, [&](Command command) { commands.push_back(command); });
+  zarvi::CommandReader reader(
+      -1, [&](Command command) { commands.push_back(command); }, events);
   for (std::size_t at = 0; at < input.size(); at += chunk) reader.feed(input.substr(at, chunk));
   reader.finish();
-  ::dup2(savedStderr, STDERR_FILENO);
-  ::close(savedStderr);
 
   // The same input, line by line, as the protocol defines it.
   std::vector<Command> expectedCommands;
@@ -131,7 +123,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   expectedCommands.push_back(Command::endOfInput);
   check(commands == expectedCommands);
 
-  const std::string text = readAll(events);
+  const std::string& text = events.text;
   std::vector<std::string> warnings;
   std::size_t at = 0;
   while (at < text.size()) {

@@ -41,8 +41,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   const OutputType type = (switches & 16) == 0 ? OutputType::audio : OutputType::screen;
 
-  auto mixer = std::make_shared<zarvi::AudioMixer>();
-  zarvi::SystemAudioHandler handler(mixer);
+  // Lines and PCM are built but go nowhere: the checks are on the handler's own bounds.
+  struct : zarvi::EventSink {
+    void emitEvent(zarvi::EventType, std::string_view) override {}
+  } events;
+  struct : zarvi::PcmWriter {
+    void writePcm(std::string_view) override {}
+  } pcm;
+  auto mixer = std::make_shared<zarvi::AudioMixer>(pcm, events);
+  zarvi::SystemAudioHandler handler(mixer, events);
   handler.didOutput(buffer, type);
   handler.didOutput(buffer, type);  // the second one takes the path without the format line
   if (mixer->waitingSystemSamples() > static_cast<std::size_t>(zarvi::AudioMixer::maxSysBufferSamples))

@@ -7,14 +7,13 @@
 #include <thread>
 #include <vector>
 
-#include "support/captured_output.h"
+#include "support/recorded_output.h"
 #include "support/event_lines.h"
 #include "support/os.h"
 
 namespace zarvi {
 namespace {
 
-using testing::CapturedOutput;
 
 TEST(CommandWord, TrimsWhiteSpaceOfAnyKindAndUpperCasesAscii) {
   const struct {
@@ -56,8 +55,9 @@ std::vector<Command> readAll(const std::string& input, std::string* warnings = n
   });
   std::vector<Command> commands;
   {
-    CapturedOutput err(STDERR_FILENO);
-    CommandReader reader(fds[0], [&](Command command) { commands.push_back(command); });
+    testing::RecordedEvents err;
+    CommandReader reader(
+        fds[0], [&](Command command) { commands.push_back(command); }, err);
     reader.run();
     if (warnings != nullptr) *warnings = err.contents();
   }

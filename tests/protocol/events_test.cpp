@@ -23,11 +23,12 @@ using testing::CapturedOutput;
 
 TEST(EmitEvent, WritesTheExactLineForEachTypeToStandardError) {
   CapturedOutput err(STDERR_FILENO);
-  emitEvent(EventType::status, "ready");
-  emitEvent(EventType::warn, "Unknown command: A\"B");
-  emitEvent(EventType::error, "Mic start failed: x");
-  emitEvent(EventType::debug, "mix#1");
-  emitEvent(EventType::warn, "Unknown command: ");
+  StandardErrorEvents events;
+  events.emitEvent(EventType::status, "ready");
+  events.emitEvent(EventType::warn, "Unknown command: A\"B");
+  events.emitEvent(EventType::error, "Mic start failed: x");
+  events.emitEvent(EventType::debug, "mix#1");
+  events.emitEvent(EventType::warn, "Unknown command: ");
   EXPECT_EQ(err.contents(),
             "{\"type\":\"status\",\"msg\":\"ready\"}\n"
             "{\"type\":\"warn\",\"msg\":\"Unknown command: A\\\"B\"}\n"
@@ -127,10 +128,11 @@ TEST(EmitEvent, LinesLongerThanThePipeBufferNeverMix) {
                                        formatEventLine(EventType::debug, std::string(100000, 'c')),
                                        formatEventLine(EventType::debug, std::string(100000, 'd'))};
   SlowlyReadStandardError err;
+  StandardErrorEvents events;
   std::vector<std::thread> threads;
   for (char letter = 'a'; letter <= 'd'; ++letter) {
-    threads.emplace_back([letter] {
-      for (int i = 0; i < 20; ++i) emitEvent(EventType::debug, std::string(100000, letter));
+    threads.emplace_back([letter, &events] {
+      for (int i = 0; i < 20; ++i) events.emitEvent(EventType::debug, std::string(100000, letter));
     });
   }
   for (auto& thread : threads) thread.join();

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "signal/audio_mixer.h"
-#include "support/captured_output.h"
+#include "support/recorded_output.h"
 #include "support/pcm.h"
 
 namespace zarvi {
@@ -21,11 +21,12 @@ float micValue(std::size_t k) {
 constexpr float kSystemValue = 1.0F / 1024.0F;
 
 TEST(AudioMixerStress, ConcurrentPushesAndClearsKeepEveryBlockWholeAndInOrder) {
-  AudioMixer mixer;
+  testing::RecordedEvents events;
+  testing::RecordedPcm out;
+  AudioMixer mixer(out, events);
   std::vector<std::size_t> lengths;
   std::atomic<bool> micDone{false};
   std::atomic<std::size_t> overBound{0};
-  testing::CapturedOutput out(STDOUT_FILENO);
 
   std::thread system([&] {
     std::vector<float> block(160, kSystemValue);

@@ -11,7 +11,7 @@
 
 #include "os/standard_streams.h"
 #include "protocol/process_values.h"
-#include "support/captured_output.h"
+#include "support/recorded_output.h"
 #include "support/event_lines.h"
 #include "support/os.h"
 #include "support/pcm.h"
@@ -20,18 +20,20 @@ namespace zarvi {
 namespace {
 
 using Samples = std::vector<float>;
-using testing::CapturedOutput;
+using testing::OutputSince;
 
 class AudioMixerTest : public ::testing::Test {
  protected:
   void SetUp() override { VERBOSE_AUDIO = false; }
   void TearDown() override { VERBOSE_AUDIO = false; }
-  AudioMixer mixer;
+  testing::RecordedEvents events;
+  testing::RecordedPcm pcmOut;
+  AudioMixer mixer{pcmOut, events};
 };
 
 TEST_F(AudioMixerTest, WritesOneLittleEndianBlockPerMicrophonePush) {
-  CapturedOutput out(STDOUT_FILENO);
-  CapturedOutput err(STDERR_FILENO);
+  const OutputSince out(pcmOut);
+  const OutputSince err(events);
   VERBOSE_AUDIO = true;
   mixer.pushMic(Samples(160, 0.5F));
   std::string expected;
@@ -44,8 +46,8 @@ TEST_F(AudioMixerTest, WritesOneLittleEndianBlockPerMicrophonePush) {
 }
 
 TEST_F(AudioMixerTest, AnEmptyMicrophoneBlockDoesNothing) {
-  CapturedOutput out(STDOUT_FILENO);
-  CapturedOutput err(STDERR_FILENO);
+  const OutputSince out(pcmOut);
+  const OutputSince err(events);
   VERBOSE_AUDIO = true;
   mixer.pushMic({});
   EXPECT_EQ(out.contents(), "");
@@ -54,7 +56,7 @@ TEST_F(AudioMixerTest, AnEmptyMicrophoneBlockDoesNothing) {
 }
 
 TEST_F(AudioMixerTest, MixesTheOldestWaitingSystemSamplesIntoTheMicrophoneBlock) {
-  CapturedOutput out(STDOUT_FILENO);
+  const OutputSince out(pcmOut);
   mixer.pushSystem(Samples(100, 0.25F));
   mixer.pushMic(Samples(160, 0.25F));
   const auto pcm = testing::pcmSamples(out.contents());
@@ -65,7 +67,7 @@ TEST_F(AudioMixerTest, MixesTheOldestWaitingSystemSamplesIntoTheMicrophoneBlock)
 }
 
 TEST_F(AudioMixerTest, SurplusSystemAudioWaitsInOrderForTheNextBlock) {
-  CapturedOutput out(STDOUT_FILENO);
+  const OutputSince out(pcmOut);
   Samples system(300);
   for (std::size_t i = 0; i < system.size(); ++i) system[i] = static_cast<float>(i) / 1000.0F;
   mixer.pushSystem(system);
@@ -84,8 +86,8 @@ TEST_F(AudioMixerTest, KeepsOnlyTheNewestEightThousandSystemSamplesInOrder) {
   // Sample k of all pushes together carries the value k / 16384, so the PCM tells which samples remained.
   const std::vector<std::size_t> cases[] = {{9000}, {5000, 5000}, {8000, 1}, {3, 7999}, {7999}};
   for (const auto& pushes : cases) {
-    CapturedOutput out(STDOUT_FILENO);
-    AudioMixer fresh;
+    const OutputSince out(pcmOut);
+    AudioMixer fresh{pcmOut, events};
     std::size_t total = 0;
     for (std::size_t length : pushes) {
       Samples block(length);
@@ -121,9 +123,9 @@ TEST_F(AudioMixerTest, ClampsAndCountsLikeTheStreamPromises) {
   };
   VERBOSE_AUDIO = true;
   for (const auto& c : cases) {
-    CapturedOutput out(STDOUT_FILENO);
-    CapturedOutput err(STDERR_FILENO);
-    AudioMixer fresh;
+    const OutputSince out(pcmOut);
+    const OutputSince err(events);
+    AudioMixer fresh{pcmOut, events};
     fresh.pushMic(Samples{c.mixed});
     EXPECT_EQ(testing::pcmSamples(out.contents()), std::vector<std::int16_t>{c.pcm}) << c.mixed;
     EXPECT_NE(err.contents().find(std::string(c.stats) + "\"}"), std::string::npos) << err.contents();
@@ -131,8 +133,8 @@ TEST_F(AudioMixerTest, ClampsAndCountsLikeTheStreamPromises) {
 }
 
 TEST_F(AudioMixerTest, DebugLinesForTheFirstFiveAndEveryFiftiethPushAcrossRestarts) {
-  CapturedOutput out(STDOUT_FILENO);
-  CapturedOutput err(STDERR_FILENO);
+  const OutputSince out(pcmOut);
+  const OutputSince err(events);
   VERBOSE_AUDIO = true;
   for (int i = 1; i <= 100; ++i) {
     if (i == 30) mixer.clearBuffers();  // a new capture run keeps the numbering
@@ -148,15 +150,15 @@ TEST_F(AudioMixerTest, DebugLinesForTheFirstFiveAndEveryFiftiethPushAcrossRestar
 }
 
 TEST_F(AudioMixerTest, QuietWhenNotVerboseButStillCounting) {
-  CapturedOutput out(STDOUT_FILENO);
-  CapturedOutput err(STDERR_FILENO);
+  const OutputSince out(pcmOut);
+  const OutputSince err(events);
   for (int i = 0; i < 50; ++i) mixer.pushMic(Samples(1, 0.0F));
   EXPECT_EQ(err.contents(), "");
   EXPECT_EQ(mixer.pushCount(), 50);
 }
 
 TEST_F(AudioMixerTest, ClearBuffersDropsWaitingSystemAudio) {
-  CapturedOutput out(STDOUT_FILENO);
+  const OutputSince out(pcmOut);
   mixer.pushSystem(Samples(500, 0.5F));
   mixer.clearBuffers();
   mixer.pushMic(Samples(4, 0.0F));
@@ -164,7 +166,7 @@ TEST_F(AudioMixerTest, ClearBuffersDropsWaitingSystemAudio) {
 }
 
 TEST_F(AudioMixerTest, SystemAudioAloneWritesNothing) {
-  CapturedOutput out(STDOUT_FILENO);
+  const OutputSince out(pcmOut);
   for (int i = 0; i < 100; ++i) mixer.pushSystem(Samples(160, 0.5F));
   EXPECT_EQ(out.contents(), "");
   EXPECT_EQ(mixer.waitingSystemSamples(), 8000U);
@@ -178,15 +180,17 @@ TEST_F(AudioMixerTest, AClosedStandardOutputNeverStopsThePushes) {
   ::close(fds[1]);
   ::close(fds[0]);  // the reader is gone: every write fails with EPIPE, never with a signal
   os::prepareStandardStreams();
-  for (int i = 0; i < 10; ++i) mixer.pushMic(Samples(1000, 0.1F));
+  StandardOutputPcm standardOutput;
+  AudioMixer toStandardOutput(standardOutput, events);
+  for (int i = 0; i < 10; ++i) toStandardOutput.pushMic(Samples(1000, 0.1F));
   ::dup2(saved, STDOUT_FILENO);
   ::close(saved);
-  EXPECT_EQ(mixer.pushCount(), 10);
+  EXPECT_EQ(toStandardOutput.pushCount(), 10);
 }
 
 TEST_F(AudioMixerTest, WithoutAMicrophoneSystemAudioDrivesAndTheHandoversLoseAndRepeatNothing) {
-  CapturedOutput out(STDOUT_FILENO);
-  CapturedOutput err(STDERR_FILENO);
+  const OutputSince out(pcmOut);
+  const OutputSince err(events);
   VERBOSE_AUDIO = true;
   Samples ramp(9000);
   for (std::size_t i = 0; i < ramp.size(); ++i) ramp[i] = static_cast<float>(i) / 32767.0F;

@@ -1,17 +1,15 @@
 #include <gtest/gtest.h>
-#include <unistd.h>
 
+#include <atomic>
 #include <cmath>
 #include <fstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "fakes/fake_platform.h"
 #include "sources/mic_capture.h"
 #include "sources/system_audio_handler.h"
-#include "support/captured_output.h"
-#include "support/os.h"
+#include "support/recorded_output.h"
 
 namespace zarvi {
 namespace {
@@ -24,34 +22,14 @@ long residentKb() {
   return -1;
 }
 
-// Counts the PCM bytes written to stdout without keeping them.
-class CountedStdout {
+// Counts the PCM bytes without keeping them.
+class CountedPcm : public PcmWriter {
  public:
-  CountedStdout() {
-    EXPECT_EQ(testing::makePipe(fds_), 0);
-    saved_ = ::dup(STDOUT_FILENO);
-    ::dup2(fds_[1], STDOUT_FILENO);
-    ::close(fds_[1]);
-    reader_ = std::thread([this] {
-      char buffer[65536];
-      for (ssize_t got; (got = ::read(fds_[0], buffer, sizeof buffer)) > 0;)
-        bytes_ += static_cast<std::size_t>(got);
-    });
-  }
-  // Restores stdout and returns how many bytes went through.
-  std::size_t finish() {
-    ::dup2(saved_, STDOUT_FILENO);
-    ::close(saved_);
-    reader_.join();
-    ::close(fds_[0]);
-    return bytes_;
-  }
+  void writePcm(std::string_view bytes) override { bytes_ += bytes.size(); }
+  std::size_t bytes() const { return bytes_; }
 
  private:
-  int fds_[2] = {-1, -1};
-  int saved_ = -1;
-  std::size_t bytes_ = 0;
-  std::thread reader_;
+  std::atomic<std::size_t> bytes_{0};
 };
 
 // One hour of 48 kHz stereo from both sources, through the sources and the mixer, as fast as it goes.
@@ -61,9 +39,11 @@ TEST(LongRun, AnHourOfAudioComesOutExactlyAndInFlatMemory) {
   constexpr std::int64_t kSystemBuffer = 480;
 
   auto script = std::make_shared<fakes::EngineScript>();
-  auto mixer = std::make_shared<AudioMixer>();
-  auto mic = std::make_shared<MicCapture>(std::make_unique<fakes::FakeAudioEngine>(script), mixer);
-  SystemAudioHandler system(mixer);
+  testing::RecordedEvents events;
+  CountedPcm out;
+  auto mixer = std::make_shared<AudioMixer>(out, events);
+  auto mic = std::make_shared<MicCapture>(std::make_unique<fakes::FakeAudioEngine>(script), mixer, events);
+  SystemAudioHandler system(mixer, events);
 
   std::vector<float> planar(2 * kMicBlock);
   std::vector<float> interleaved(2 * kSystemBuffer);
@@ -77,8 +57,6 @@ TEST(LongRun, AnHourOfAudioComesOutExactlyAndInFlatMemory) {
       true, platform::StreamBasicDescription{48000, 0x9, 8, 1, 8, 2, 32},
       platform::ByteRun{interleaved.data(), static_cast<std::int64_t>(interleaved.size() * 4)}};
 
-  const testing::CapturedOutput events(STDERR_FILENO);
-  CountedStdout out;
   mic->start();
   long afterFirstMinute = 0;
   long peak = 0;
@@ -103,7 +81,7 @@ TEST(LongRun, AnHourOfAudioComesOutExactlyAndInFlatMemory) {
     }
   }
   mic->stop();
-  const std::size_t bytes = out.finish();
+  const std::size_t bytes = out.bytes();
 
   EXPECT_EQ(expectedSamples, 3600 * 16000);
   EXPECT_EQ(bytes, static_cast<std::size_t>(expectedSamples) * 2);

@@ -8,7 +8,7 @@
 
 #include "fakes/fake_platform.h"
 #include "protocol/process_values.h"
-#include "support/captured_output.h"
+#include "support/recorded_output.h"
 #include "support/event_lines.h"
 #include "support/pcm.h"
 
@@ -16,7 +16,7 @@ namespace zarvi {
 namespace {
 
 using Events = std::vector<std::string>;
-using testing::CapturedOutput;
+using testing::OutputSince;
 
 class MicCaptureTest : public ::testing::Test {
  protected:
@@ -35,14 +35,16 @@ class MicCaptureTest : public ::testing::Test {
   }
 
   std::shared_ptr<fakes::EngineScript> script = std::make_shared<fakes::EngineScript>();
-  std::shared_ptr<AudioMixer> mixer = std::make_shared<AudioMixer>();
+  testing::RecordedEvents events;
+  testing::RecordedPcm pcmOut;
+  std::shared_ptr<AudioMixer> mixer = std::make_shared<AudioMixer>(pcmOut, events);
   std::shared_ptr<MicCapture> mic =
-      std::make_shared<MicCapture>(std::make_unique<fakes::FakeAudioEngine>(script), mixer);
+      std::make_shared<MicCapture>(std::make_unique<fakes::FakeAudioEngine>(script), mixer, events);
 };
 
 TEST_F(MicCaptureTest, StartAndStopSayWhatHappenedOnlyWhenTheStateChanges) {
   useFormat(44100.5, 1);
-  CapturedOutput err(STDERR_FILENO);
+  const OutputSince err(events);
   mic->start();
   mic->start();
   mic->stop();
@@ -59,7 +61,7 @@ TEST_F(MicCaptureTest, StartAndStopSayWhatHappenedOnlyWhenTheStateChanges) {
 
 TEST_F(MicCaptureTest, AFailedStartReportsTheErrorAndRemovesItsTap) {
   script->startError = "No such entity";
-  CapturedOutput err(STDERR_FILENO);
+  const OutputSince err(events);
   mic->start();
   mic->stop();
   EXPECT_EQ(testing::events(err.contents(), true),
@@ -71,7 +73,7 @@ TEST_F(MicCaptureTest, AFailedStartReportsTheErrorAndRemovesItsTap) {
 }
 
 TEST_F(MicCaptureTest, ConvertsEachLayoutToTheSameMonoBlock) {
-  CapturedOutput out(STDOUT_FILENO);
+  const OutputSince out(pcmOut);
   useFormat(16000, 1);
   mic->start();
   deliverPlanar({{0.5F, 0.25F, -0.5F}});  // one channel: a copy, no averaging
@@ -97,7 +99,7 @@ TEST_F(MicCaptureTest, ConvertsEachLayoutToTheSameMonoBlock) {
 }
 
 TEST_F(MicCaptureTest, ResamplesAtTheFormatsRate) {
-  CapturedOutput out(STDOUT_FILENO);
+  const OutputSince out(pcmOut);
   useFormat(48000, 1);
   mic->start();
   deliverPlanar({std::vector<float>(4095, 0.25F)});
@@ -108,8 +110,8 @@ TEST_F(MicCaptureTest, BuffersWithoutFloatDataAreDroppedUncounted) {
   VERBOSE_AUDIO = true;
   useFormat(16000, 1);
   mic->start();
-  CapturedOutput out(STDOUT_FILENO);
-  CapturedOutput err(STDERR_FILENO);
+  const OutputSince out(pcmOut);
+  const OutputSince err(events);
   script->deliver({nullptr, 100});
   deliverPlanar({{0.5F}});
   EXPECT_EQ(out.contents().size(), 2U);
@@ -119,8 +121,8 @@ TEST_F(MicCaptureTest, BuffersWithoutFloatDataAreDroppedUncounted) {
 TEST_F(MicCaptureTest, DescribesTheFirstFiveBuffersOfItsLifeWhenVerbose) {
   VERBOSE_AUDIO = true;
   useFormat(16000, 2);
-  CapturedOutput out(STDOUT_FILENO);
-  CapturedOutput err(STDERR_FILENO);
+  const OutputSince out(pcmOut);
+  const OutputSince err(events);
   mic->start();
   deliverPlanar({{3, 4, -0.5F}, {0, 0, 0}});
   deliverPlanar({{}, {}});
@@ -146,8 +148,8 @@ TEST_F(MicCaptureTest, DescribesTheFirstFiveBuffersOfItsLifeWhenVerbose) {
 TEST_F(MicCaptureTest, DescribesChannelZeroOfInterleavedInput) {
   VERBOSE_AUDIO = true;
   useFormat(16000, 2, true);
-  CapturedOutput out(STDOUT_FILENO);
-  CapturedOutput err(STDERR_FILENO);
+  const OutputSince out(pcmOut);
+  const OutputSince err(events);
   mic->start();
   const std::vector<float> interleaved = {0.5F, 9, 0.5F, 9};
   const float* run[] = {interleaved.data()};
@@ -162,7 +164,7 @@ TEST_F(MicCaptureTest, ATapThatOutlivesItsSourceDoesNothing) {
   mic->start();
   auto tap = script->tap;
   mic.reset();
-  CapturedOutput out(STDOUT_FILENO);
+  const OutputSince out(pcmOut);
   const std::vector<float> samples = {0.5F};
   const float* runs[] = {samples.data()};
   tap({runs, 1});
@@ -173,8 +175,8 @@ TEST_F(MicCaptureTest, AFollowedDeviceBringsItsFormatAndDecidesWhoDrivesTheMixer
   using platform::DeviceChange;
   useFormat(44100.0, 2);
   mic->start();
-  CapturedOutput out(STDOUT_FILENO);
-  CapturedOutput err(STDERR_FILENO);
+  const OutputSince out(pcmOut);
+  const OutputSince err(events);
 
   script->changeDevice({DeviceChange::lost, "Entity killed", {}});
   mixer->pushSystem(std::vector<float>(160, 0.25F));  // no microphone: system audio is written at once

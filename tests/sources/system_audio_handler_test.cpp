@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "protocol/process_values.h"
-#include "support/captured_output.h"
+#include "support/recorded_output.h"
 #include "support/event_lines.h"
 
 namespace zarvi {
@@ -19,7 +19,7 @@ using platform::ByteRun;
 using platform::OutputType;
 using platform::SampleBuffer;
 using platform::StreamBasicDescription;
-using testing::CapturedOutput;
+using testing::OutputSince;
 
 constexpr StreamBasicDescription kInterleavedStereo{48000, 0x9, 8, 1, 8, 2, 32};
 constexpr StreamBasicDescription kPlanarStereo{48000, 0x29, 4, 1, 4, 2, 32};
@@ -33,8 +33,10 @@ class SystemAudioHandlerTest : public ::testing::Test {
     return {true, description, ByteRun{samples.data(), static_cast<std::int64_t>(samples.size() * 4)}};
   }
 
-  std::shared_ptr<AudioMixer> mixer = std::make_shared<AudioMixer>();
-  SystemAudioHandler handler{mixer};
+  testing::RecordedEvents events;
+  testing::RecordedPcm pcmOut;
+  std::shared_ptr<AudioMixer> mixer = std::make_shared<AudioMixer>(pcmOut, events);
+  SystemAudioHandler handler{mixer, events};
 };
 
 TEST_F(SystemAudioHandlerTest, DropsEveryUnusableBufferSilentlyAndUncounted) {
@@ -64,7 +66,7 @@ TEST_F(SystemAudioHandlerTest, DropsEveryUnusableBufferSilentlyAndUncounted) {
       {"64 bits", {true, bits64, data}, OutputType::audio},
       {"0 bytes per frame", {true, zeroBytesPerFrame, data}, OutputType::audio},
   };
-  CapturedOutput err(STDERR_FILENO);
+  const OutputSince err(events);
   for (const auto& c : cases) handler.didOutput(c.buffer, c.type);
   VideoNoopHandler video;
   video.didOutput({true, kInterleavedStereo, data}, OutputType::audio);
@@ -82,10 +84,10 @@ TEST_F(SystemAudioHandlerTest, ConvertsInterleavedAndPlanarStereoAlike) {
     interleaved[2 * f] = planar[f] = 0.5F;
     interleaved[2 * f + 1] = planar[480 + f] = -0.25F;
   }
-  CapturedOutput err(STDERR_FILENO);
+  const OutputSince err(events);
   handler.didOutput(bufferOf(kInterleavedStereo, interleaved), OutputType::audio);
   EXPECT_EQ(mixer->waitingSystemSamples(), 160U);
-  SystemAudioHandler planarHandler(mixer);
+  SystemAudioHandler planarHandler(mixer, events);
   planarHandler.didOutput(bufferOf(kPlanarStereo, planar), OutputType::audio);
   EXPECT_EQ(mixer->waitingSystemSamples(), 320U);
   EXPECT_EQ(
@@ -96,7 +98,7 @@ TEST_F(SystemAudioHandlerTest, ConvertsInterleavedAndPlanarStereoAlike) {
           "debug sys_format rate=48000.0 channels=2 bitsPerChannel=32 bytesPerFrame=4 bytesPerPacket=4 "
           "framesPerPacket=1 flags=0x29(Float|Packed|NonInterleaved) totalLength=3840 frameCount=480 "
           "isNonInterleaved=true"}));
-  CapturedOutput out(STDOUT_FILENO);
+  const OutputSince out(pcmOut);
   mixer->pushMic(std::vector<float>(320, 0.0F));
   const std::string pcm = out.contents();
   ASSERT_EQ(pcm.size(), 640U);
@@ -106,7 +108,7 @@ TEST_F(SystemAudioHandlerTest, ConvertsInterleavedAndPlanarStereoAlike) {
 
 TEST_F(SystemAudioHandlerTest, WritesTheFormatLineOnlyForTheFirstAcceptedBufferOfItsLife) {
   const std::vector<float> samples(960, 0.0F);
-  CapturedOutput err(STDERR_FILENO);
+  const OutputSince err(events);
   for (int i = 0; i < 3; ++i) handler.didOutput(bufferOf(kInterleavedStereo, samples), OutputType::audio);
   EXPECT_EQ(testing::events(err.contents(), true).size(), 1U);
 }
@@ -116,7 +118,7 @@ TEST_F(SystemAudioHandlerTest, DescribesTheFirstFiveBuffersWhenVerbose) {
   std::vector<float> samples(960, 0.0F);
   samples[0] = 0.5F;
   samples[1] = -0.5F;
-  CapturedOutput err(STDERR_FILENO);
+  const OutputSince err(events);
   for (int i = 0; i < 7; ++i) handler.didOutput(bufferOf(kInterleavedStereo, samples), OutputType::audio);
   const Events events = testing::events(err.contents(), true);
   ASSERT_EQ(events.size(), 11U);
@@ -133,7 +135,7 @@ TEST_F(SystemAudioHandlerTest, ShortAndChannellessBuffersPushEmptyBlocks) {
   const std::vector<float> samples(4, 0.5F);
   StreamBasicDescription planarNoChannels = kPlanarStereo;
   planarNoChannels.channelsPerFrame = 0;
-  CapturedOutput err(STDERR_FILENO);
+  const OutputSince err(events);
   handler.didOutput({true, kInterleavedStereo, ByteRun{samples.data(), 3}}, OutputType::audio);
   handler.didOutput(bufferOf(planarNoChannels, samples), OutputType::audio);
   const Events events = testing::events(err.contents(), true);
@@ -156,8 +158,8 @@ TEST_F(SystemAudioHandlerTest, NeverReadsPastItsBytesWhateverTheDescriptionSays)
   lyingPlanar.bytesPerFrame = 1;
   for (const auto& description : {lyingInterleaved, lyingPlanar}) {
     auto* bytes = new float[96]();
-    CapturedOutput err(STDERR_FILENO);
-    SystemAudioHandler fresh(mixer);
+    const OutputSince err(events);
+    SystemAudioHandler fresh(mixer, events);
     fresh.didOutput({true, description, ByteRun{bytes, 96 * 4}}, OutputType::audio);
     delete[] bytes;
     EXPECT_NE(err.contents().find("sys_format"), std::string::npos);
@@ -168,15 +170,15 @@ TEST_F(SystemAudioHandlerTest, ReadsBytesThatAreNotAlignedForFloats) {
   std::vector<unsigned char> bytes(3840 + 1);
   std::vector<float> samples(960, 0.5F);
   std::memcpy(bytes.data() + 1, samples.data(), 3840);
-  CapturedOutput err(STDERR_FILENO);
+  const OutputSince err(events);
   handler.didOutput({true, kInterleavedStereo, ByteRun{bytes.data() + 1, 3840}}, OutputType::audio);
   EXPECT_EQ(mixer->waitingSystemSamples(), 160U);
-  CapturedOutput out(STDOUT_FILENO);
+  const OutputSince out(pcmOut);
   mixer->pushMic(std::vector<float>(1, 0.0F));
   EXPECT_EQ(out.contents(), "\xFF\x3F");
 
   // Fewer bytes than one float, unaligned: an empty block, and no copy of nothing.
-  SystemAudioHandler fresh(mixer);
+  SystemAudioHandler fresh(mixer, events);
   fresh.didOutput({true, kInterleavedStereo, ByteRun{bytes.data() + 1, 3}}, OutputType::audio);
   EXPECT_EQ(mixer->waitingSystemSamples(), 159U);
 }
