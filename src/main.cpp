@@ -1,15 +1,15 @@
 #include <thread>
 
 #include "control/capture_controller.h"
-#include "platform/platform_factory.h"
-#include "runtime/serial_queue.h"
 #include "os/standard_streams.h"
 #include "os/thread_name.h"
+#include "platform/platform_factory.h"
 #include "protocol/command_line.h"
 #include "protocol/command_reader.h"
 #include "protocol/events.h"
 #include "protocol/pcm_writer.h"
 #include "protocol/process_values.h"
+#include "runtime/serial_queue.h"
 
 namespace {
 

@@ -35,7 +35,10 @@ void reportSystemAudioDeviceChange(EventSink& events, const platform::DeviceEven
 }  // namespace
 
 CaptureController::CaptureController(platform::Platform& platform, EventSink& events, PcmWriter& pcm)
-    : platform(platform), events(events), mixer(std::make_shared<AudioMixer>(pcm, events)), scQueue("zarvi.sck.audio") {}
+    : platform(platform),
+      events(events),
+      mixer(std::make_shared<AudioMixer>(pcm, events)),
+      scQueue("zarvi.sck.audio") {}
 
 void CaptureController::warnStartFailed(const std::string& description) {
   events.emitEvent(EventType::warn, "system_audio_start_failed: " + description);
@@ -71,7 +74,8 @@ void CaptureController::stop() {
   if (!isCapturing) return;
   if (stream) {
     // A failed stop is of no use to anyone: the stream is dropped either way.
-    (void)awaitCompletion<Result<>>([this](platform::Completion done) { stream->stopCapture(std::move(done)); });
+    (void)awaitCompletion<Result<>>(
+        [this](platform::Completion done) { stream->stopCapture(std::move(done)); });
     events.emitEvent(EventType::status, "system_stopped");
   }
   stream.reset();
@@ -109,7 +113,8 @@ void CaptureController::startSystemAudio() {
   configuration.minimumFrameInterval = {1, 1};
 
   auto newStream = service.makeStream(filter, configuration);
-  if (const auto added = newStream->addOutput(systemHandler(), platform::OutputType::audio, scQueue); !added) {
+  if (const auto added = newStream->addOutput(systemHandler(), platform::OutputType::audio, scQueue);
+      !added) {
     warnStartFailed(added.error());
     return;
   }

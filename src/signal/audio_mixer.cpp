@@ -83,10 +83,11 @@ void AudioMixer::pushMic(std::span<const float> samples) {
   pcm.writePcm(bytes);
   if (describe) {
     const float micRms = rmsFloatPtr(samples.data(), static_cast<std::int64_t>(micN));
-    events.emitEvent(EventType::debug, "mix#" + std::to_string(n) + " micN=" + std::to_string(micN) + " sysAvail=" +
-                                    std::to_string(sysAvail) + " micRms=" + formatLevel(micRms) +
-                                    " sysRms=" + formatLevel(sysRms) + " clipped=" + std::to_string(clipped) +
-                                    " maxAbsMixed=" + formatLevel(maxAbsMixed));
+    events.emitEvent(EventType::debug,
+                     "mix#" + std::to_string(n) + " micN=" + std::to_string(micN) +
+                         " sysAvail=" + std::to_string(sysAvail) + " micRms=" + formatLevel(micRms) +
+                         " sysRms=" + formatLevel(sysRms) + " clipped=" + std::to_string(clipped) +
+                         " maxAbsMixed=" + formatLevel(maxAbsMixed));
   }
 }
 

@@ -17,16 +17,16 @@ MicCapture::MicCapture(std::unique_ptr<platform::AudioEngine> engine, std::share
 
 void MicCapture::emitFormatFull(const platform::InputFormat& format) {
   events.emitEvent(EventType::debug, "mic_format_full sampleRate=" + formatRate(format.sampleRate) +
-                                  " channels=" + std::to_string(format.channelCount) +
-                                  " commonFormat=" + std::to_string(format.commonFormat) +
-                                  " interleaved=" + (format.interleaved ? "true" : "false"));
+                                         " channels=" + std::to_string(format.channelCount) +
+                                         " commonFormat=" + std::to_string(format.commonFormat) +
+                                         " interleaved=" + (format.interleaved ? "true" : "false"));
 }
 
 void MicCapture::start() {
   if (isRunning) return;
   const platform::InputFormat startFormat = engine->inputFormat();
   events.emitEvent(EventType::status, "mic_format: " + formatRate(startFormat.sampleRate) + "Hz, " +
-                                   std::to_string(startFormat.channelCount) + "ch");
+                                          std::to_string(startFormat.channelCount) + "ch");
   emitFormatFull(startFormat);
   format = startFormat;
 
@@ -58,9 +58,10 @@ void MicCapture::handleDeviceChange(const platform::DeviceEvent& event) {
     case platform::DeviceChange::switched:
     case platform::DeviceChange::resumed:
       format = event.format;
-      events.emitEvent(EventType::status,
-                (event.change == platform::DeviceChange::switched ? "mic_switched: " : "mic_resumed: ") +
-                    event.description);
+      events.emitEvent(
+          EventType::status,
+          (event.change == platform::DeviceChange::switched ? "mic_switched: " : "mic_resumed: ") +
+              event.description);
       emitFormatFull(format);
       mixer->setMicrophoneDriving(true);
       return;
@@ -94,11 +95,12 @@ void MicCapture::handleTapBuffer(const platform::TapBuffer& buffer) {
         channel0.assign(first, first + frames);
       }
     }
-    events.emitEvent(EventType::debug,
-              "mic_buf#" + std::to_string(bufCount) + " frames=" + std::to_string(frames) +
-                  " ch=" + std::to_string(channels) + " ch0Rms=" +
-                  formatLevel(rmsFloatPtr(channel0.data(), static_cast<std::int64_t>(channel0.size()))) +
-                  " first8=" + formatSampleList(channel0.data(), std::min<std::size_t>(channel0.size(), 8)));
+    events.emitEvent(
+        EventType::debug,
+        "mic_buf#" + std::to_string(bufCount) + " frames=" + std::to_string(frames) +
+            " ch=" + std::to_string(channels) + " ch0Rms=" +
+            formatLevel(rmsFloatPtr(channel0.data(), static_cast<std::int64_t>(channel0.size()))) +
+            " first8=" + formatSampleList(channel0.data(), std::min<std::size_t>(channel0.size(), 8)));
   }
 
   std::vector<float> block;

@@ -18,7 +18,8 @@ class MicCapture : public std::enable_shared_from_this<MicCapture> {
   static constexpr std::uint32_t tapBufferFrames = 4096;
 
   // The events must outlive the source.
-  MicCapture(std::unique_ptr<platform::AudioEngine> engine, std::shared_ptr<AudioMixer> mixer, EventSink& events);
+  MicCapture(std::unique_ptr<platform::AudioEngine> engine, std::shared_ptr<AudioMixer> mixer,
+             EventSink& events);
 
   void start();
   void stop();

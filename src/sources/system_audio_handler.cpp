@@ -38,15 +38,15 @@ void SystemAudioHandler::didOutput(const platform::SampleBuffer& buffer, platfor
   if (bufCount == 1) {
     char hex[16];
     std::snprintf(hex, sizeof hex, "%x", d.formatFlags);
-    events.emitEvent(EventType::debug,
-              "sys_format rate=" + formatRate(d.sampleRate) + " channels=" +
-                  std::to_string(d.channelsPerFrame) + " bitsPerChannel=" + std::to_string(d.bitsPerChannel) +
-                  " bytesPerFrame=" + std::to_string(d.bytesPerFrame) +
-                  " bytesPerPacket=" + std::to_string(d.bytesPerPacket) +
-                  " framesPerPacket=" + std::to_string(d.framesPerPacket) + " flags=0x" + hex + "(" +
-                  describeFormatFlags(d.formatFlags) + ") totalLength=" + std::to_string(run.totalLength) +
-                  " frameCount=" + std::to_string(frameCount) +
-                  " isNonInterleaved=" + (nonInterleaved ? "true" : "false"));
+    events.emitEvent(
+        EventType::debug,
+        "sys_format rate=" + formatRate(d.sampleRate) + " channels=" + std::to_string(d.channelsPerFrame) +
+            " bitsPerChannel=" + std::to_string(d.bitsPerChannel) + " bytesPerFrame=" +
+            std::to_string(d.bytesPerFrame) + " bytesPerPacket=" + std::to_string(d.bytesPerPacket) +
+            " framesPerPacket=" + std::to_string(d.framesPerPacket) + " flags=0x" + hex + "(" +
+            describeFormatFlags(d.formatFlags) + ") totalLength=" + std::to_string(run.totalLength) +
+            " frameCount=" + std::to_string(frameCount) +
+            " isNonInterleaved=" + (nonInterleaved ? "true" : "false"));
   }
 
   // The bytes come from the platform with no alignment promise; floats are read from an aligned copy
@@ -61,18 +61,20 @@ void SystemAudioHandler::didOutput(const platform::SampleBuffer& buffer, platfor
 
   const bool describe = VERBOSE_AUDIO && bufCount <= 5;
   if (describe) {
-    events.emitEvent(EventType::debug,
-              "sys_buf#" + std::to_string(bufCount) + " rawFloats=" + std::to_string(rawFloats) +
-                  " rawRms=" + formatLevel(rmsFloatPtr(samples, rawFloats)) + " first8=" +
-                  formatSampleList(samples, static_cast<std::size_t>(std::min<std::int64_t>(rawFloats, 8))));
+    events.emitEvent(
+        EventType::debug,
+        "sys_buf#" + std::to_string(bufCount) + " rawFloats=" + std::to_string(rawFloats) +
+            " rawRms=" + formatLevel(rmsFloatPtr(samples, rawFloats)) + " first8=" +
+            formatSampleList(samples, static_cast<std::size_t>(std::min<std::int64_t>(rawFloats, 8))));
   }
   const std::vector<float> block = nonInterleaved
                                        ? toMono16kPlanar(samples, frameCount, channels, d.sampleRate)
                                        : toMono16k(samples, frameCount, channels, d.sampleRate);
   if (describe) {
-    events.emitEvent(EventType::debug,
-              "sys_buf#" + std::to_string(bufCount) + " postResample n=" + std::to_string(block.size()) +
-                  " rms=" + formatLevel(rmsFloatPtr(block.data(), static_cast<std::int64_t>(block.size()))));
+    events.emitEvent(
+        EventType::debug,
+        "sys_buf#" + std::to_string(bufCount) + " postResample n=" + std::to_string(block.size()) +
+            " rms=" + formatLevel(rmsFloatPtr(block.data(), static_cast<std::int64_t>(block.size()))));
   }
   mixer->pushSystem(block);
 }

@@ -9,9 +9,9 @@
 
 #include "fakes/fake_platform.h"
 #include "protocol/process_values.h"
-#include "support/recorded_output.h"
 #include "support/event_lines.h"
 #include "support/os.h"
+#include "support/recorded_output.h"
 
 namespace zarvi {
 namespace {

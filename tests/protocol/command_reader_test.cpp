@@ -7,13 +7,12 @@
 #include <thread>
 #include <vector>
 
-#include "support/recorded_output.h"
 #include "support/event_lines.h"
 #include "support/os.h"
+#include "support/recorded_output.h"
 
 namespace zarvi {
 namespace {
-
 
 TEST(CommandWord, TrimsWhiteSpaceOfAnyKindAndUpperCasesAscii) {
   const struct {
@@ -99,8 +98,10 @@ TEST(CommandReader, ALineOver64KiBIsNeverACommandAndTheNextLineStillIs) {
     bool isStart;
     std::string warning;  // the event after "warn ", when the line is no command
   } cases[] = {
-      {joined({"x", std::string(300000, 'y')}), false, joined({"Unknown command: X", std::string(limit - 1, 'Y')})},
-      {joined({"START", std::string(limit - 5, ' ')}), true, ""},  // exactly 64 KiB: still a line like any other
+      {joined({"x", std::string(300000, 'y')}), false,
+       joined({"Unknown command: X", std::string(limit - 1, 'Y')})},
+      {joined({"START", std::string(limit - 5, ' ')}), true,
+       ""},  // exactly 64 KiB: still a line like any other
       {joined({"START", std::string(limit - 4, ' ')}), false, "Unknown command: START"},
       {joined({"START", std::string(limit - 5, ' '), "X"}), false, "Unknown command: START"},
       {joined({"START", std::string(100000, ' ')}), false, "Unknown command: START"},

@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "signal/audio_mixer.h"
-#include "support/recorded_output.h"
 #include "support/pcm.h"
+#include "support/recorded_output.h"
 
 namespace zarvi {
 namespace {

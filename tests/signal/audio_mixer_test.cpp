@@ -11,10 +11,10 @@
 
 #include "os/standard_streams.h"
 #include "protocol/process_values.h"
-#include "support/recorded_output.h"
 #include "support/event_lines.h"
 #include "support/os.h"
 #include "support/pcm.h"
+#include "support/recorded_output.h"
 
 namespace zarvi {
 namespace {

@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "protocol/process_values.h"
-#include "support/recorded_output.h"
 #include "support/event_lines.h"
+#include "support/recorded_output.h"
 
 namespace zarvi {
 namespace {

@@ -27,7 +27,9 @@ class RecordedBytes {
 // Event lines as standard error would carry them.
 class RecordedEvents : public EventSink, public RecordedBytes {
  public:
-  void emitEvent(EventType type, std::string_view message) override { append(formatEventLine(type, message)); }
+  void emitEvent(EventType type, std::string_view message) override {
+    append(formatEventLine(type, message));
+  }
 };
 
 // PCM as standard output would carry it.

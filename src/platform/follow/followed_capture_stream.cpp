@@ -21,7 +21,8 @@ FollowedCaptureStream::FollowedCaptureStream(std::unique_ptr<DeviceSide> side,
                                              std::optional<ChosenDevice> startDevice, FollowTimings timings)
     : side_(std::move(side)), startDevice_(std::move(startDevice)), timings_(timings) {}
 
-Result<> FollowedCaptureStream::addOutput(StreamOutput& output, OutputType type, runtime::SerialQueue& queue) {
+Result<> FollowedCaptureStream::addOutput(StreamOutput& output, OutputType type,
+                                          runtime::SerialQueue& queue) {
   if (type == OutputType::audio) {
     audioOutput_ = &output;
     audioQueue_ = &queue;

@@ -29,7 +29,8 @@ InputFormat FollowedMicrophone::inputFormat() {
   return *device_ ? formatOf(device_->value()) : InputFormat{};
 }
 
-void FollowedMicrophone::installTap(std::uint32_t bufferFrames, const InputFormat& /*format*/, TapBlock block) {
+void FollowedMicrophone::installTap(std::uint32_t bufferFrames, const InputFormat& /*format*/,
+                                    TapBlock block) {
   preferredFrames_ = bufferFrames;
   const std::lock_guard<std::mutex> hold(tapMutex_);
   tap_ = std::move(block);

@@ -146,8 +146,8 @@ struct FollowedSource::State : std::enable_shared_from_this<State> {
 
 FollowedSource::FollowedSource(runtime::SerialQueue& queue, DeviceSide& side, ShapeFor shapeFor,
                                BlockHandler onBlock, ChangeHandler onChange, FollowTimings timings)
-    : state_(std::make_shared<State>(queue, side, std::move(shapeFor), std::move(onBlock), std::move(onChange),
-                                     timings)) {}
+    : state_(std::make_shared<State>(queue, side, std::move(shapeFor), std::move(onBlock),
+                                     std::move(onChange), timings)) {}
 
 FollowedSource::~FollowedSource() {
   stop();

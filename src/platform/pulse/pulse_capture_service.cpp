@@ -20,8 +20,9 @@ Result<platform::ShareableContent> readContent(PulseConnection& connection) {
   if (!clients) return clients.failure();
   platform::ShareableContent content;
   for (const auto& sink : devices->sinks) content.displays.push_back({sink.name, sink.monitorSourceName});
-  std::stable_partition(content.displays.begin(), content.displays.end(),
-                        [&](const platform::Display& display) { return display.name == devices->defaultSinkName; });
+  std::stable_partition(
+      content.displays.begin(), content.displays.end(),
+      [&](const platform::Display& display) { return display.name == devices->defaultSinkName; });
   for (const auto& client : clients.value()) {
     if (client.processId) content.applications.push_back({*client.processId, client.name});
   }

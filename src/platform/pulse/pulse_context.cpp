@@ -12,7 +12,8 @@ Failure describePulseError(int code) {
 
 PulseContext::PulseContext() = default;
 
-Result<std::shared_ptr<PulseContext>> PulseContext::connect(const std::string& threadName, Deadline deadline) {
+Result<std::shared_ptr<PulseContext>> PulseContext::connect(const std::string& threadName,
+                                                            Deadline deadline) {
   std::shared_ptr<PulseContext> self(new PulseContext());
   self->mainloop_ = pa_threaded_mainloop_new();
   if (self->mainloop_ == nullptr) return describePulseError(PA_ERR_INTERNAL);
@@ -38,7 +39,8 @@ Result<std::shared_ptr<PulseContext>> PulseContext::connect(const std::string& t
         }
       },
       self.get());
-  if (pa_context_connect(self->context_, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) return self->lastError();
+  if (pa_context_connect(self->context_, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0)
+    return self->lastError();
   if (pa_threaded_mainloop_start(self->mainloop_) < 0) return describePulseError(PA_ERR_INTERNAL);
   self->running_ = true;
 

@@ -2,8 +2,8 @@
 
 #include <unistd.h>
 
-#include "platform/platform_factory.h"
 #include "platform/follow/followed_microphone.h"
+#include "platform/platform_factory.h"
 #include "platform/pulse/pulse_source_side.h"
 
 namespace zarvi::pulse {

@@ -28,7 +28,8 @@ void onStateChanged(pa_stream* stream, void* data) {
 
 }  // namespace
 
-PulseRecording::PulseRecording(std::shared_ptr<PulseContext> context, std::shared_ptr<platform::BlockCutter> cutter)
+PulseRecording::PulseRecording(std::shared_ptr<PulseContext> context,
+                               std::shared_ptr<platform::BlockCutter> cutter)
     : context_(std::move(context)), session_{std::move(cutter), context_.get(), false} {}
 
 Result<std::unique_ptr<PulseRecording>> PulseRecording::open(const std::shared_ptr<PulseContext>& context,
@@ -54,9 +55,9 @@ Result<std::unique_ptr<PulseRecording>> PulseRecording::open(const std::shared_p
   attributes.prebuf = static_cast<std::uint32_t>(-1);
   attributes.minreq = static_cast<std::uint32_t>(-1);
   attributes.fragsize = static_cast<std::uint32_t>(fragmentBytes);
-  if (pa_stream_connect_record(recording->stream_, sourceName.c_str(), &attributes,
-                               static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE)) <
-      0) {
+  if (pa_stream_connect_record(
+          recording->stream_, sourceName.c_str(), &attributes,
+          static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE)) < 0) {
     return context->lastError();
   }
   pa_stream* stream = recording->stream_;

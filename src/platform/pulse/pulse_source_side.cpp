@@ -63,8 +63,8 @@ void PulseSourceSide::stopWatching() {
   listenTo(connection_->current().get(), nullptr);
 }
 
-Result<std::unique_ptr<platform::Recording>> PulseSourceSide::record(const ChosenDevice& device,
-                                                                     std::shared_ptr<platform::BlockCutter> cutter) {
+Result<std::unique_ptr<platform::Recording>> PulseSourceSide::record(
+    const ChosenDevice& device, std::shared_ptr<platform::BlockCutter> cutter) {
   const auto& context = connection_->current();
   if (!context) return describePulseError(PA_ERR_CONNECTIONREFUSED);
   auto recording = PulseRecording::open(context, device.id, std::move(cutter), deadlineFromNow());

@@ -53,8 +53,9 @@ void WasapiCaptureService::getShareableContent(std::function<void(platform::Cont
     content.displays.push_back({endpoint.description, endpoint.id});
   if (output) {
     const std::string& defaultId = output.value().id;
-    std::stable_partition(content.displays.begin(), content.displays.end(),
-                          [&](const platform::Display& display) { return display.monitorSourceName == defaultId; });
+    std::stable_partition(
+        content.displays.begin(), content.displays.end(),
+        [&](const platform::Display& display) { return display.monitorSourceName == defaultId; });
     content.applications = sessionsOf(*endpoints.value(), defaultId);
   }
   completion(std::move(content));
@@ -65,7 +66,8 @@ std::unique_ptr<platform::CaptureStream> WasapiCaptureService::makeStream(
   // Loopback records an endpoint at its own mix format, whatever the configuration asks: each buffer
   // says which format it has. The endpoint is the default one when the stream starts.
   return std::make_unique<platform::FollowedCaptureStream>(
-      std::make_unique<WasapiSourceSide>(eRender, chooseSystemAudio, systemAudioIsLoopback(), "wasapi-system"),
+      std::make_unique<WasapiSourceSide>(eRender, chooseSystemAudio, systemAudioIsLoopback(),
+                                         "wasapi-system"),
       std::nullopt);
 }
 

@@ -133,8 +133,8 @@ struct WasapiRecording::Session {
 
 WasapiRecording::WasapiRecording(std::unique_ptr<Session> session) : session_(std::move(session)) {}
 
-Result<std::unique_ptr<WasapiRecording>> WasapiRecording::open(const Endpoints& endpoints, const Request& request,
-                                                               std::shared_ptr<platform::BlockCutter> cutter) {
+Result<std::unique_ptr<WasapiRecording>> WasapiRecording::open(
+    const Endpoints& endpoints, const Request& request, std::shared_ptr<platform::BlockCutter> cutter) {
   const auto& shape = cutter->shape();
   auto session = std::make_unique<Session>(std::move(cutter));
   if (session->dataEvent.handle == nullptr || session->stopEvent.handle == nullptr)

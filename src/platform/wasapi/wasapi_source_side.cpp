@@ -4,7 +4,8 @@
 
 namespace zarvi::wasapi {
 
-WasapiSourceSide::WasapiSourceSide(EDataFlow watchedFlow, Choose choose, bool loopback, std::string threadName)
+WasapiSourceSide::WasapiSourceSide(EDataFlow watchedFlow, Choose choose, bool loopback,
+                                   std::string threadName)
     : watchedFlow_(watchedFlow), choose_(choose), loopback_(loopback), threadName_(std::move(threadName)) {}
 
 WasapiSourceSide::~WasapiSourceSide() {
@@ -43,12 +44,13 @@ void WasapiSourceSide::stopWatching() {
   endpoints_.reset();
 }
 
-Result<std::unique_ptr<platform::Recording>> WasapiSourceSide::record(const ChosenDevice& device,
-                                                                      std::shared_ptr<platform::BlockCutter> cutter) {
+Result<std::unique_ptr<platform::Recording>> WasapiSourceSide::record(
+    const ChosenDevice& device, std::shared_ptr<platform::BlockCutter> cutter) {
   const ComScope com;
   const auto reached = endpoints();
   if (!reached) return reached.failure();
-  auto recording = WasapiRecording::open(*reached.value(), {device.id, loopback_, threadName_}, std::move(cutter));
+  auto recording =
+      WasapiRecording::open(*reached.value(), {device.id, loopback_, threadName_}, std::move(cutter));
   if (!recording) return recording.failure();
   return std::unique_ptr<platform::Recording>(std::move(recording.value()));
 }

@@ -29,7 +29,8 @@ TEST(PulseRecording, AStreamThatFailsWhileConnectingIsOnlyTheOpensFailure) {
   for (int attempt = 0; attempt < 1000; ++attempt) {
     auto cutter = std::make_shared<platform::BlockCutter>(
         shape, queue, [](const platform::InterleavedBlock&) {}, [&] { ++failuresReported; });
-    auto recording = pulse::PulseRecording::open(context.value(), "no-such-source", cutter, pulse::deadlineFromNow());
+    auto recording =
+        pulse::PulseRecording::open(context.value(), "no-such-source", cutter, pulse::deadlineFromNow());
     if (!recording && !recording.error().empty()) ++opensFailed;
     queue.sync([] {});  // whatever the recording left on its queue has run
   }
