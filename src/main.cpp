@@ -3,7 +3,7 @@
 #include "control/capture_controller.h"
 #include "os/standard_streams.h"
 #include "os/thread_name.h"
-#include "platform/platform_factory.h"
+#include "platform/platform.h"
 #include "protocol/command_line.h"
 #include "protocol/command_reader.h"
 #include "protocol/events.h"

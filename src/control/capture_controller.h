@@ -3,6 +3,7 @@
 #include <memory>
 
 #include "platform/capture_service.h"
+#include "platform/platform.h"
 #include "protocol/events.h"
 #include "protocol/pcm_writer.h"
 #include "runtime/serial_queue.h"

@@ -4,19 +4,10 @@
 #include <functional>
 #include <string>
 
+#include "platform/device_change.h"
 #include "runtime/result.h"
 
 namespace zarvi::platform {
-
-// The default input device as the engine reads it.
-struct InputFormat {
-  double sampleRate = 0.0;
-  std::uint32_t channelCount = 0;
-  std::uint32_t commonFormat = 0;  // 1: 32-bit float
-  bool interleaved = false;
-};
-
-inline constexpr std::uint32_t kCommonFormatFloat32 = 1;
 
 // One buffer handed to the tap. floatChannelData is null when the samples are not float; otherwise it
 // holds one pointer per channel (planar), or one pointer to interleaved frames when the format says so.
@@ -26,24 +17,6 @@ struct TapBuffer {
 };
 
 using TapBlock = std::function<void(const TapBuffer&)>;
-
-// What happened to the device a running source records, as the source follows the server's defaults.
-enum class DeviceChange {
-  switched,  // it now records another device of the right kind
-  lost,      // the device is gone (or the server) and nothing can take its place: it records nothing
-  resumed,   // after a loss, it records a device again
-};
-
-struct DeviceEvent {
-  DeviceChange change = DeviceChange::lost;
-  // switched, resumed: the device's human-readable description (its name when it has none);
-  // lost: the description of the failure.
-  std::string description;
-  // switched, resumed: the format buffers have from now on (a microphone's only).
-  InputFormat format;
-};
-
-using DeviceChangeHandler = std::function<void(const DeviceEvent&)>;
 
 // Microphone: an engine with one input node and at most one tap on it. Made stopped, with no tap.
 class AudioEngine {

@@ -109,13 +109,4 @@ class CaptureService {
                                                     const StreamConfiguration& configuration) = 0;
 };
 
-// What the capture logic needs from the platform as a whole.
-class Platform {
- public:
-  virtual ~Platform() = default;
-  virtual std::unique_ptr<AudioEngine> makeAudioEngine() = 0;
-  virtual CaptureService& captureService() = 0;
-  virtual std::int32_t processIdentifier() = 0;
-};
-
 }  // namespace zarvi::platform

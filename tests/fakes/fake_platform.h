@@ -7,6 +7,7 @@
 
 #include "platform/audio_engine.h"
 #include "platform/capture_service.h"
+#include "platform/platform.h"
 
 namespace zarvi::fakes {
 

@@ -2,7 +2,7 @@
 
 #include <unistd.h>
 
-#include "platform/platform_factory.h"
+#include "platform/platform.h"
 
 namespace zarvi::none {
 namespace {

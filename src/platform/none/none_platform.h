@@ -4,6 +4,7 @@
 #include <string>
 
 #include "platform/capture_service.h"
+#include "platform/platform.h"
 
 namespace zarvi::none {
 

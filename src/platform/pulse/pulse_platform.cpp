@@ -3,7 +3,7 @@
 #include <unistd.h>
 
 #include "platform/follow/followed_microphone.h"
-#include "platform/platform_factory.h"
+#include "platform/platform.h"
 #include "platform/pulse/pulse_source_side.h"
 
 namespace zarvi::pulse {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/capture_service.h"
+#include "platform/platform.h"
 #include "platform/pulse/pulse_capture_service.h"
 
 namespace zarvi::pulse {

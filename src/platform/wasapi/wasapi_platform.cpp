@@ -1,7 +1,7 @@
 #include "platform/wasapi/wasapi_platform.h"
 
 #include "platform/follow/followed_microphone.h"
-#include "platform/platform_factory.h"
+#include "platform/platform.h"
 #include "platform/wasapi/wasapi_source_side.h"
 
 namespace zarvi::wasapi {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/capture_service.h"
+#include "platform/platform.h"
 #include "platform/wasapi/com.h"
 #include "platform/wasapi/wasapi_capture_service.h"
 
