@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "platform/follow/followed_capture_stream.h"
+#include "platform/follow/followed_capture_service.h"
 #include "platform/pulse/pulse_queries.h"
 #include "platform/pulse/pulse_source_side.h"
 
@@ -31,18 +31,20 @@ Result<platform::ShareableContent> readContent(PulseConnection& connection) {
 
 }  // namespace
 
-void PulseCaptureService::getShareableContent(std::function<void(platform::ContentResult)> completion) {
-  completion(readContent(*connection_));
-}
-
-std::unique_ptr<platform::CaptureStream> PulseCaptureService::makeStream(
-    const platform::ContentFilter& filter, const platform::StreamConfiguration& configuration) {
-  const PulseSourceSide::Format format{static_cast<std::uint32_t>(configuration.sampleRate),
-                                       static_cast<std::uint8_t>(configuration.channelCount)};
-  const std::string& source = filter.display.monitorSourceName;
-  return std::make_unique<platform::FollowedCaptureStream>(
-      std::make_unique<PulseSourceSide>(connection_, chooseSystemAudio, format),
-      ChosenDevice{source, source, format.rate, format.channels});
+std::unique_ptr<platform::CaptureService> makePulseCaptureService() {
+  // One connection for the content and the streams, one after the other: only one is ever held.
+  auto connection = std::make_shared<PulseConnection>("pulse-system");
+  return std::make_unique<platform::FollowedCaptureService>(
+      [connection] { return readContent(*connection); },
+      [connection](const platform::ContentFilter& filter,
+                   const platform::StreamConfiguration& configuration) {
+        // Every device is recorded in the configured format: the server converts.
+        const PulseSourceSide::Format format{static_cast<std::uint32_t>(configuration.sampleRate),
+                                             static_cast<std::uint8_t>(configuration.channelCount)};
+        const std::string& source = filter.display.monitorSourceName;
+        return platform::StreamPlan{std::make_unique<PulseSourceSide>(connection, chooseSystemAudio, format),
+                                    ChosenDevice{source, source, format.rate, format.channels}};
+      });
 }
 
 }  // namespace zarvi::pulse

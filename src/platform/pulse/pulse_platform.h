@@ -12,11 +12,11 @@ namespace zarvi::pulse {
 class PulsePlatform : public platform::Platform {
  public:
   std::unique_ptr<platform::AudioEngine> makeAudioEngine() override;
-  platform::CaptureService& captureService() override { return captureService_; }
+  platform::CaptureService& captureService() override { return *captureService_; }
   std::int32_t processIdentifier() override;
 
  private:
-  PulseCaptureService captureService_;
+  const std::unique_ptr<platform::CaptureService> captureService_ = makePulseCaptureService();
 };
 
 }  // namespace zarvi::pulse

@@ -4,7 +4,7 @@
 
 #include <algorithm>
 
-#include "platform/follow/followed_capture_stream.h"
+#include "platform/follow/followed_capture_service.h"
 #include "platform/wasapi/wasapi_source_side.h"
 
 namespace zarvi::wasapi {
@@ -38,15 +38,10 @@ std::vector<platform::RunningApplication> sessionsOf(const Endpoints& endpoints,
   return applications;
 }
 
-}  // namespace
-
-void WasapiCaptureService::getShareableContent(std::function<void(platform::ContentResult)> completion) {
+platform::ContentResult readContent() {
   const ComScope com;
   const auto endpoints = Endpoints::create();
-  if (!endpoints) {
-    completion(endpoints.failure());
-    return;
-  }
+  if (!endpoints) return endpoints.failure();
   const DeviceChoice output = endpoints.value()->defaultEndpoint(eRender);
   platform::ShareableContent content;
   for (const auto& endpoint : endpoints.value()->activeEndpoints(eRender))
@@ -58,17 +53,20 @@ void WasapiCaptureService::getShareableContent(std::function<void(platform::Cont
         [&](const platform::Display& display) { return display.monitorSourceName == defaultId; });
     content.applications = sessionsOf(*endpoints.value(), defaultId);
   }
-  completion(std::move(content));
+  return content;
 }
 
-std::unique_ptr<platform::CaptureStream> WasapiCaptureService::makeStream(
-    const platform::ContentFilter& /*filter*/, const platform::StreamConfiguration&) {
-  // Loopback records an endpoint at its own mix format, whatever the configuration asks: each buffer
-  // says which format it has. The endpoint is the default one when the stream starts.
-  return std::make_unique<platform::FollowedCaptureStream>(
-      std::make_unique<WasapiSourceSide>(eRender, chooseSystemAudio, systemAudioIsLoopback(),
-                                         "wasapi-system"),
-      std::nullopt);
+}  // namespace
+
+std::unique_ptr<platform::CaptureService> makeWasapiCaptureService() {
+  return std::make_unique<platform::FollowedCaptureService>(
+      readContent, [](const platform::ContentFilter&, const platform::StreamConfiguration&) {
+        // Loopback records an endpoint at its own mix format, whatever the configuration asks: each
+        // buffer says which format it has. The endpoint is the default one when the stream starts.
+        return platform::StreamPlan{std::make_unique<WasapiSourceSide>(
+                                        eRender, chooseSystemAudio, systemAudioIsLoopback(), "wasapi-system"),
+                                    std::nullopt};
+      });
 }
 
 }  // namespace zarvi::wasapi

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <memory>
-#include <string>
 
 #include "platform/capture_service.h"
 
@@ -12,11 +11,6 @@ namespace zarvi::wasapi {
 // carries the sound of every application, so excluding one (this process, which plays nothing) leaves
 // the sound unchanged. A stream records the default render endpoint by loopback, at its mix format,
 // and follows the default render endpoint from then on (chooseSystemAudio).
-class WasapiCaptureService : public platform::CaptureService {
- public:
-  void getShareableContent(std::function<void(platform::ContentResult)> completion) override;
-  std::unique_ptr<platform::CaptureStream> makeStream(
-      const platform::ContentFilter& filter, const platform::StreamConfiguration& configuration) override;
-};
+std::unique_ptr<platform::CaptureService> makeWasapiCaptureService();
 
 }  // namespace zarvi::wasapi

@@ -11,14 +11,14 @@ namespace zarvi::wasapi {
 class WasapiPlatform : public platform::Platform {
  public:
   std::unique_ptr<platform::AudioEngine> makeAudioEngine() override;
-  platform::CaptureService& captureService() override { return service_; }
+  platform::CaptureService& captureService() override { return *service_; }
   std::int32_t processIdentifier() override;
 
  private:
   // Made on the main thread, which never leaves the apartment: COM stays usable on every thread of
   // the process, the queues' included, for as long as the process runs.
   ComScope mainThreadApartment_;
-  WasapiCaptureService service_;
+  const std::unique_ptr<platform::CaptureService> service_ = makeWasapiCaptureService();
 };
 
 }  // namespace zarvi::wasapi
