@@ -18,9 +18,8 @@ class NoAudioEngine : public platform::AudioEngine {
 
 class NoCaptureStream : public platform::CaptureStream {
  public:
-  std::optional<std::string> addOutput(platform::StreamOutput&, platform::OutputType,
-                                       runtime::SerialQueue&) override {
-    return kNoBackendDescription;
+  Result<> addOutput(platform::StreamOutput&, platform::OutputType, runtime::SerialQueue&) override {
+    return kNoBackend;
   }
   void startCapture(platform::Completion completion, platform::DeviceChangeHandler) override {
     completion(kNoBackend);
