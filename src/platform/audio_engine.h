@@ -28,9 +28,9 @@ class AudioEngine {
   virtual void installTap(std::uint32_t bufferFrames, const InputFormat& format, TapBlock block) = 0;
   // When it returns the tap is gone and no call of it is still running.
   virtual void removeTap() = 0;
-  // While it runs, the engine follows the default input device
-  // and tells onDeviceChange on the delivery thread, between two buffers, so that a buffer after a
-  // switched or resumed event has the event's format; never after stop().
+  // While it runs, the engine follows the default input device and tells onDeviceChange on the
+  // delivery thread, between two buffers, so that a buffer after a switched or resumed event has the
+  // event's format; never after stop().
   virtual Result<> start(DeviceChangeHandler onDeviceChange) = 0;
   virtual void stop() = 0;
 };

@@ -34,6 +34,13 @@ struct FollowedSource::State : std::enable_shared_from_this<State> {
     if (reconsider() == FollowStep::stay) lookAgainAfter(timings.settle);
   }
 
+  // The side's choice, whether there is no device or the side could not be asked.
+  DeviceChoice lookForDevice() {
+    auto look = side.lookAtDevices();
+    if (!look) return look.failure();
+    return std::move(look).value();
+  }
+
   Result<> open(const ChosenDevice& device) {
     auto cutter = std::make_shared<BlockCutter>(shapeFor(device), queue, onBlock, [weak = weak_from_this()] {
       if (const auto self = weak.lock()) self->queueReconsider();
@@ -167,18 +174,8 @@ Result<> FollowedSource::start(const std::optional<ChosenDevice>& device) {
     state.lookAgainQueued = false;
     state.lossPending = false;
     state.nextDelay = state.timings.retryFirst;
-    std::optional<ChosenDevice> chosen = device;
-    if (!chosen) {
-      auto look = state.side.lookAtDevices();
-      if (!look) {
-        outcome = look.failure();
-      } else if (!look.value()) {
-        outcome = look.value().failure();
-      } else {
-        chosen = look.value().value();
-      }
-    }
-    if (chosen) outcome = state.open(*chosen);
+    const DeviceChoice chosen = device ? DeviceChoice(*device) : state.lookForDevice();
+    outcome = chosen ? state.open(chosen.value()) : Result<>(chosen.failure());
     if (outcome) {
       outcome = state.side.watch([weak = state.weak_from_this()] {
         if (const auto self = weak.lock()) self->queueReconsider();
@@ -189,7 +186,7 @@ Result<> FollowedSource::start(const std::optional<ChosenDevice>& device) {
       state.side.stopWatching();
       return;
     }
-    state.recording = *chosen;
+    state.recording = chosen.value();
     state.following = true;
   });
   // A change between the choice of the device and the start of the watch is not missed.

@@ -13,14 +13,6 @@ PulseSourceSide::~PulseSourceSide() {
   stopWatching();
 }
 
-// A callback never reaches a side that stopped listening: the handler is set and cleared with the
-// mainloop lock held.
-void PulseSourceSide::listenTo(PulseContext* context, std::function<void()> handler) {
-  if (context == nullptr) return;
-  PulseContext::Lock hold(*context);
-  context->setChangeHandler(std::move(handler));
-}
-
 std::optional<Failure> PulseSourceSide::connectionLost() {
   const auto& context = connection_->current();
   if (!context) return std::nullopt;
@@ -30,17 +22,10 @@ std::optional<Failure> PulseSourceSide::connectionLost() {
 }
 
 Result<DeviceChoice> PulseSourceSide::lookAtDevices() {
-  // A dead connection is let go of, never revived; a new one hears what this side listens for.
-  if (connectionLost()) {
-    listenTo(connection_->current().get(), nullptr);
-    connection_->drop();
-  }
   // One bound for the whole look, so that a frozen server holds it no longer than one step.
   const Deadline deadline = deadlineFromNow();
-  const bool fresh = !connection_->current();
-  auto context = connection_->ensure(deadline);
+  const auto context = connection_->ensure(deadline);
   if (!context) return context.failure();
-  if (fresh && onNews_) listenTo(context.value().get(), onNews_);
   PulseContext::Lock hold(*context.value());
   const auto devices = queryDevices(*context.value(), deadline);
   if (!devices) return devices.failure();
@@ -53,14 +38,12 @@ Result<DeviceChoice> PulseSourceSide::lookAtDevices() {
 }
 
 Result<> PulseSourceSide::watch(std::function<void()> onNews) {
-  onNews_ = std::move(onNews);
-  listenTo(connection_->current().get(), onNews_);
+  connection_->listen(std::move(onNews));
   return {};
 }
 
 void PulseSourceSide::stopWatching() {
-  onNews_ = nullptr;
-  listenTo(connection_->current().get(), nullptr);
+  connection_->listen(nullptr);
 }
 
 Result<std::unique_ptr<platform::Recording>> PulseSourceSide::record(

@@ -34,12 +34,9 @@ class PulseSourceSide : public platform::DeviceSide {
                                                       std::shared_ptr<platform::BlockCutter> cutter) override;
 
  private:
-  void listenTo(PulseContext* context, std::function<void()> handler);
-
   const std::shared_ptr<PulseConnection> connection_;
   const Choose choose_;
   const std::optional<Format> recordAs_;
-  std::function<void()> onNews_;  // empty while not watching
 };
 
 }  // namespace zarvi::pulse
