@@ -33,6 +33,14 @@ Result<DeviceChoice> unanswered(const std::string& why) {
   return Failure{why};
 }
 
+// A start looks at the devices once more, and again after the settle delay when nothing moved. A
+// script given to the side before those looks ran would be read by them instead of by the news
+// that follows, so a test waits them out first.
+void waitOutTheStartsOwnLooks(runtime::SerialQueue& queue) {
+  const auto quiet = Clock::now() + 2 * kTimings.settle;
+  while (Clock::now() < quiet) queue.sync([] {});
+}
+
 // A report as the tests compare it: "switched Device B", "lost why", "resumed Device A".
 std::string describeChange(DeviceChange change, const std::string& description) {
   switch (change) {
@@ -239,6 +247,7 @@ TEST_F(FollowedSourceTest, FollowsTheSidesChoiceAndReportsEachChangeOnce) {
         },
         kTimings);
     ASSERT_TRUE(subject.start(kA));
+    waitOutTheStartsOwnLooks(queue);
     fresh.answerLooks(c.looks);
     fresh.news();
     {
@@ -258,6 +267,7 @@ TEST_F(FollowedSourceTest, FollowsTheSidesChoiceAndReportsEachChangeOnce) {
 
 TEST_F(FollowedSourceTest, ALossIsReportedOnlyAfterTheSettleDelay) {
   ASSERT_TRUE(source.start(kA));
+  waitOutTheStartsOwnLooks(queue);
   side.answerLooks({none("No such entity")});
   const auto newsAt = Clock::now();
   side.news();
@@ -267,6 +277,7 @@ TEST_F(FollowedSourceTest, ALossIsReportedOnlyAfterTheSettleDelay) {
 
 TEST_F(FollowedSourceTest, AFailingOpenIsTriedAgainWithADelayThatDoublesUpToItsCapThenResumes) {
   ASSERT_TRUE(source.start(kA));
+  waitOutTheStartsOwnLooks(queue);
   side.failRecordingOf("b", true);
   side.answerLooks({device(kB)});
   side.news();
@@ -289,6 +300,7 @@ TEST_F(FollowedSourceTest, AFailingOpenIsTriedAgainWithADelayThatDoublesUpToItsC
 
 TEST_F(FollowedSourceTest, StopDuringARetryEndsTheRetrying) {
   ASSERT_TRUE(source.start(kA));
+  waitOutTheStartsOwnLooks(queue);
   side.failRecordingOf("b", true);
   side.answerLooks({device(kB)});
   side.news();
@@ -304,6 +316,7 @@ TEST_F(FollowedSourceTest, StopDuringARetryEndsTheRetrying) {
 
 TEST_F(FollowedSourceTest, NewsDuringARecordingsOpenIsNotMissed) {
   ASSERT_TRUE(source.start(kA));
+  waitOutTheStartsOwnLooks(queue);
   side.answerLooks({device(kB)});
   side.whileOpening([this] {
     side.answerLooks({device(kC)});
@@ -316,6 +329,7 @@ TEST_F(FollowedSourceTest, NewsDuringARecordingsOpenIsNotMissed) {
 
 TEST_F(FollowedSourceTest, ALostConnectionIsReportedAtOnceAndTheSourceResumesWhenItIsBack) {
   ASSERT_TRUE(source.start(kA));
+  waitOutTheStartsOwnLooks(queue);
   side.loseConnection("Connection terminated");
   side.answerLooks({unanswered("Connection refused"), unanswered("Connection refused"), device(kA)});
   side.news();
@@ -325,6 +339,7 @@ TEST_F(FollowedSourceTest, ALostConnectionIsReportedAtOnceAndTheSourceResumesWhe
 
 TEST_F(FollowedSourceTest, ADeadRecordingOfTheSameDeviceIsReopenedSilentlyAndItsBlocksAreCutWhole) {
   ASSERT_TRUE(source.start(kA));
+  waitOutTheStartsOwnLooks(queue);
   const auto first = side.lastCutter();
   const float frames[2 * 6] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
   first->write(frames, sizeof frames);
