@@ -6,6 +6,8 @@
 #   mic      "Microphone", the default source, a remap of micsink's monitor
 #
 #   scripts/private-pulse.sh start DIR [pulseaudio|pipewire]   # prints the PULSE_SERVER value to use
+#   scripts/private-pulse.sh start-bare DIR [pulseaudio|pipewire]   # the server with none of the devices
+#   scripts/private-pulse.sh devices DIR                      # adds the devices to a bare server
 #   scripts/private-pulse.sh stop DIR
 #   scripts/private-pulse.sh kill DIR                         # as a crash would
 set -euo pipefail
@@ -22,6 +24,22 @@ retry() {
   return 1
 }
 
+# The three devices, the speaker and the microphone the defaults.
+add_devices() {
+  # device.class and priority.session rank the speaker above the microphone's feed, so that neither
+  # server falls back to the feed when a test removes the default sink.
+  pactl load-module module-null-sink sink_name=speaker rate=48000 channels=2 \
+    sink_properties="'device.description=Speaker device.class=sound priority.session=2000'" >/dev/null
+  pactl load-module module-null-sink sink_name=micsink rate=44100 channels=2 \
+    sink_properties="'device.description=Microphone-feed priority.session=1'" >/dev/null
+  pactl load-module module-remap-source source_name=mic master=micsink.monitor rate=44100 channels=2 \
+    source_properties="'device.description=Microphone device.class=sound priority.session=2000'" >/dev/null
+  # PipeWire's session manager publishes the defaults a moment after the devices appear.
+  retry sh -c 'pactl set-default-sink speaker && pactl set-default-source mic &&
+    pactl info | grep -q "^Default Sink: speaker$" && pactl info | grep -q "^Default Source: mic$"' ||
+    fail "the defaults do not hold"
+}
+
 fail() {
   echo "the private $kind server did not come up: $1; its logs:" >&2
   tail -n 20 "$dir"/*.log >&2 || true
@@ -29,7 +47,7 @@ fail() {
 }
 
 case "$command" in
-start)
+start | start-bare)
   mkdir -p "$dir"
   chmod 700 "$dir"
   export XDG_RUNTIME_DIR="$dir" HOME="$dir"
@@ -63,19 +81,12 @@ start)
   esac
   export PULSE_SERVER="$server"
   retry pactl info || fail "pactl info gets no answer"
-  # device.class and priority.session rank the speaker above the microphone's feed, so that neither
-  # server falls back to the feed when a test removes the default sink.
-  pactl load-module module-null-sink sink_name=speaker rate=48000 channels=2 \
-    sink_properties="'device.description=Speaker device.class=sound priority.session=2000'" >/dev/null
-  pactl load-module module-null-sink sink_name=micsink rate=44100 channels=2 \
-    sink_properties="'device.description=Microphone-feed priority.session=1'" >/dev/null
-  pactl load-module module-remap-source source_name=mic master=micsink.monitor rate=44100 channels=2 \
-    source_properties="'device.description=Microphone device.class=sound priority.session=2000'" >/dev/null
-  # PipeWire's session manager publishes the defaults a moment after the devices appear.
-  retry sh -c 'pactl set-default-sink speaker && pactl set-default-source mic &&
-    pactl info | grep -q "^Default Sink: speaker$" && pactl info | grep -q "^Default Source: mic$"' ||
-    fail "the defaults do not hold"
+  [ "$command" = start-bare ] || add_devices
   echo "$server"
+  ;;
+devices)
+  export PULSE_SERVER="unix:$dir/pulse/native"
+  add_devices
   ;;
 stop | kill)
   # kill: at once, as a crash would.
@@ -93,7 +104,7 @@ stop | kill)
   fi
   ;;
 *)
-  echo "usage: $0 start|stop|kill DIR [pulseaudio|pipewire]" >&2
+  echo "usage: $0 start|start-bare|devices|stop|kill DIR [pulseaudio|pipewire]" >&2
   exit 2
   ;;
 esac

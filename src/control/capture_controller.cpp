@@ -76,25 +76,42 @@ void CaptureController::stop() {
     // A failed stop is of no use to anyone: the stream is dropped either way.
     (void)awaitCompletion<Result<>>(
         [this](platform::Completion done) { stream->stopCapture(std::move(done)); });
-    events.emitEvent(EventType::status, "system_stopped");
+    if (streamStarted) events.emitEvent(EventType::status, "system_stopped");
   }
   stream.reset();
+  streamStarted = false;
   micCapture().stop();
   isCapturing = false;
   events.emitEvent(EventType::status, "capture_stopped");
 }
 
+platform::DeviceChangeHandler CaptureController::systemAudioChanges() {
+  return [&events = events](const platform::DeviceEvent& event) {
+    reportSystemAudioDeviceChange(events, event);
+  };
+}
+
 void CaptureController::startSystemAudio() {
+  platform::StreamConfiguration configuration;
+  configuration.capturesAudio = true;
+  configuration.sampleRate = 48000;
+  configuration.channelCount = 2;
+  configuration.width = 2;
+  configuration.height = 2;
+  configuration.minimumFrameInterval = {1, 1};
+
   auto& service = platform.captureService();
   const auto content = awaitCompletion<platform::ContentResult>(
       [&service](auto done) { service.getShareableContent(std::move(done)); });
   if (!content) {
     warnStartFailed(content.error());
+    watchForSystemAudio(configuration);
     return;
   }
   const auto& shareable = content.value();
   if (shareable.displays.empty()) {
     events.emitEvent(EventType::warn, "system_audio_no_display");
+    watchForSystemAudio(configuration);
     return;
   }
 
@@ -103,14 +120,6 @@ void CaptureController::startSystemAudio() {
   for (const auto& application : shareable.applications) {
     if (application.processID == self) filter.excludedApplications.push_back(application);
   }
-
-  platform::StreamConfiguration configuration;
-  configuration.capturesAudio = true;
-  configuration.sampleRate = 48000;
-  configuration.channelCount = 2;
-  configuration.width = 2;
-  configuration.height = 2;
-  configuration.minimumFrameInterval = {1, 1};
 
   auto newStream = service.makeStream(filter, configuration);
   if (const auto added = newStream->addOutput(systemHandler(), platform::OutputType::audio, scQueue);
@@ -123,16 +132,27 @@ void CaptureController::startSystemAudio() {
     return;
   }
   const auto started = awaitCompletion<Result<>>([this, &newStream](platform::Completion done) {
-    newStream->startCapture(std::move(done), [&events = events](const platform::DeviceEvent& event) {
-      reportSystemAudioDeviceChange(events, event);
-    });
+    newStream->startCapture(std::move(done), systemAudioChanges());
   });
+  // A stream that did not start watches for its output from now on.
+  stream = std::move(newStream);
   if (!started) {
     warnStartFailed(started.error());
     return;
   }
-  stream = std::move(newStream);
+  streamStarted = true;
   events.emitEvent(EventType::status, "system_started");
+}
+
+void CaptureController::watchForSystemAudio(const platform::StreamConfiguration& configuration) {
+  // No display: the stream records whatever output the system has once it has one.
+  auto newStream = platform.captureService().makeStream({}, configuration);
+  if (!newStream->addOutput(systemHandler(), platform::OutputType::audio, scQueue) ||
+      !newStream->addOutput(videoNoop, platform::OutputType::screen, scQueue)) {
+    return;
+  }
+  newStream->watchForOutput(systemAudioChanges());
+  stream = std::move(newStream);
 }
 
 }  // namespace zarvi

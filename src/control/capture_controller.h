@@ -28,6 +28,9 @@ class CaptureController {
 
  private:
   void startSystemAudio();
+  // After a failure at start: a stream that comes in once there is an output to record.
+  void watchForSystemAudio(const platform::StreamConfiguration& configuration);
+  platform::DeviceChangeHandler systemAudioChanges();
   void warnStartFailed(const std::string& description);
   MicCapture& micCapture();
   SystemAudioHandler& systemHandler();
@@ -40,6 +43,8 @@ class CaptureController {
   VideoNoopHandler videoNoop;
   runtime::SerialQueue scQueue;
   std::unique_ptr<platform::CaptureStream> stream;  // declared after the queue: it goes first
+  // Whether the stream started with the capture; one that only watches for an output stops silently.
+  bool streamStarted = false;
   bool isCapturing = false;
 };
 

@@ -30,7 +30,8 @@ class AudioEngine {
   virtual void removeTap() = 0;
   // While it runs, the engine follows the default input device and tells onDeviceChange on the
   // delivery thread, between two buffers, so that a buffer after a switched or resumed event has the
-  // event's format; never after stop().
+  // event's format; never after stop(). An engine that could not start says why and follows as one
+  // whose device was lost: it tells resumed once it records, until stop().
   virtual Result<> start(DeviceChangeHandler onDeviceChange) = 0;
   virtual void stop() = 0;
 };

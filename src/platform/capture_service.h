@@ -91,9 +91,13 @@ class CaptureStream {
  public:
   virtual ~CaptureStream() = default;
   virtual Result<> addOutput(StreamOutput& output, OutputType type, runtime::SerialQueue& queue) = 0;
-  // completion is called once. While it runs, the stream follows the system's default output and
-  // tells onDeviceChange on the audio output's queue; never after stopCapture().
+  // completion is called once. From then on, until stopCapture(), the stream follows the system's
+  // default output and tells onDeviceChange on the audio output's queue. A stream that could not start
+  // follows as one whose output was lost: it tells resumed once it records.
   virtual void startCapture(Completion completion, DeviceChangeHandler onDeviceChange) = 0;
+  // In place of startCapture, when there was nothing to start on: records nothing now and follows as a
+  // stream whose output was lost, until stopCapture().
+  virtual void watchForOutput(DeviceChangeHandler onDeviceChange) = 0;
   // completion is called once.
   virtual void stopCapture(Completion completion) = 0;
 };

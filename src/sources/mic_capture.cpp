@@ -23,7 +23,7 @@ void MicCapture::emitFormatFull(const platform::InputFormat& format) {
 }
 
 void MicCapture::start() {
-  if (isRunning) return;
+  if (isRunning || isWatching) return;
   const platform::InputFormat startFormat = engine->inputFormat();
   events.emitEvent(EventType::status, "mic_format: " + formatRate(startFormat.sampleRate) + "Hz, " +
                                           std::to_string(startFormat.channelCount) + "ch");
@@ -38,8 +38,9 @@ void MicCapture::start() {
     if (const auto self = weakSelf.lock()) self->handleDeviceChange(event);
   });
   if (!started) {
-    // A tap left behind would be a second one at the next start.
-    engine->removeTap();
+    // The engine watches for a microphone from now on, with the tap in place for it; stop() removes
+    // both, so the next start installs exactly one tap.
+    isWatching = true;
     events.emitEvent(EventType::error, "Mic start failed: " + started.error());
     mixer->setMicrophoneDriving(false);
     return;
@@ -69,11 +70,15 @@ void MicCapture::handleDeviceChange(const platform::DeviceEvent& event) {
 }
 
 void MicCapture::stop() {
-  if (!isRunning) return;
+  if (!isRunning && !isWatching) return;
   engine->removeTap();
   engine->stop();
+  // A microphone that came only after a failed start stops silently: the stop's events answer the
+  // start's.
+  const bool wasRunning = isRunning;
   isRunning = false;
-  events.emitEvent(EventType::status, "mic_stopped");
+  isWatching = false;
+  if (wasRunning) events.emitEvent(EventType::status, "mic_stopped");
 }
 
 void MicCapture::handleTapBuffer(const platform::TapBuffer& buffer) {

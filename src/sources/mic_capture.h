@@ -11,7 +11,8 @@ namespace zarvi {
 
 // The microphone source: one audio engine with a tap whose every buffer becomes a mono 16 kHz block
 // pushed into the mixer. While it runs, the engine follows the default input device and the source
-// reports each switch, loss and return; while it captures nothing, system audio drives the mixer.
+// reports each switch, loss and return (also of a microphone that was not there at the start); while
+// it captures nothing, system audio drives the mixer.
 // Always held by a shared_ptr: the tap refers to it weakly.
 class MicCapture : public std::enable_shared_from_this<MicCapture> {
  public:
@@ -31,6 +32,7 @@ class MicCapture : public std::enable_shared_from_this<MicCapture> {
 
   std::unique_ptr<platform::AudioEngine> engine;
   bool isRunning = false;
+  bool isWatching = false;  // the start failed, and the engine watches for a microphone
   std::shared_ptr<AudioMixer> mixer;
   EventSink& events;
   std::int64_t bufCount = 0;  // touched only on the engine's delivery thread

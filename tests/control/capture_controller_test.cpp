@@ -97,11 +97,11 @@ TEST_F(CaptureControllerTest, EachSystemAudioFailureLeavesAMicrophoneOnlyRun) {
   const struct {
     const char* step;
     std::optional<std::string> fakes::ServiceScript::*failure;
-    bool streamMade;
+    bool watches;  // for an output, so that system audio comes in once there is one
   } cases[] = {
-      {"content", &fakes::ServiceScript::contentError, false},
-      {"audio output", &fakes::ServiceScript::addAudioError, true},
-      {"screen output", &fakes::ServiceScript::addScreenError, true},
+      {"content", &fakes::ServiceScript::contentError, true},
+      {"audio output", &fakes::ServiceScript::addAudioError, false},
+      {"screen output", &fakes::ServiceScript::addScreenError, false},
       {"start", &fakes::ServiceScript::startError, true},
   };
   for (const auto& c : cases) {
@@ -116,20 +116,28 @@ TEST_F(CaptureControllerTest, EachSystemAudioFailureLeavesAMicrophoneOnlyRun) {
                       kMicStart,
                       {"status capture_started", "status mic_stopped", "status capture_stopped"}}))
         << c.step;
-    EXPECT_EQ(failing.service->streams.size(), c.streamMade ? 1U : 0U) << c.step;
-    if (c.streamMade) {
-      EXPECT_TRUE(failing.service->streams[0]->destroyed) << c.step;
-    }
+    ASSERT_FALSE(failing.service->streams.empty()) << c.step;
+    const auto& last = *failing.service->streams.back();
+    EXPECT_EQ(last.onDeviceChange != nullptr, c.watches) << c.step;
+    EXPECT_EQ(last.stopped, c.watches) << c.step;
+    for (const auto& stream : failing.service->streams) EXPECT_TRUE(stream->destroyed) << c.step;
   }
 }
 
-TEST_F(CaptureControllerTest, NoDisplayWarnsAndGoesOnWithTheMicrophone) {
+TEST_F(CaptureControllerTest, NoDisplayWarnsAndGoesOnWithTheMicrophoneUntilAnOutputComes) {
   platform.service->content.displays.clear();
-  EXPECT_EQ(run(start(), stop()),
-            concat({{"warn system_audio_no_display"},
-                    kMicStart,
-                    {"status capture_started", "status mic_stopped", "status capture_stopped"}}));
-  EXPECT_TRUE(platform.service->streams.empty());
+  EXPECT_EQ(run(start()), concat({{"warn system_audio_no_display"}, kMicStart, {"status capture_started"}}));
+  ASSERT_EQ(platform.service->streams.size(), 1U);
+  const auto& stream = *platform.service->streams[0];
+  EXPECT_TRUE(stream.watching);
+  EXPECT_FALSE(stream.started);
+  EXPECT_EQ(stream.filter.display.monitorSourceName, "");
+  EXPECT_EQ(run([&] { stream.changeDevice({platform::DeviceChange::resumed, "Speaker", {}}); }),
+            Events{"status system_audio_resumed: Speaker"});
+  // The stop answers the start: no system audio was started with the capture.
+  EXPECT_EQ(run(stop()), (Events{"status mic_stopped", "status capture_stopped"}));
+  EXPECT_TRUE(stream.stopped);
+  EXPECT_TRUE(stream.destroyed);
 }
 
 TEST_F(CaptureControllerTest, MicrophoneOnlyModeIsReadAtEveryStartAndOnlyForOne) {
@@ -147,13 +155,14 @@ TEST_F(CaptureControllerTest, MicrophoneOnlyModeIsReadAtEveryStartAndOnlyForOne)
   }
 }
 
-TEST_F(CaptureControllerTest, AFailedMicrophoneStillCapturesAndLeavesNoTap) {
+TEST_F(CaptureControllerTest, AFailedMicrophoneStillCapturesAndItsStopLeavesNoTap) {
   platform.engine->startError = "Device \"gone\"";
   EXPECT_EQ(run(start()), (Events{"status system_started", "status mic_format: 48000.0Hz, 2ch",
                                   "error Mic start failed: Device \"gone\"", "status capture_started"}));
   EXPECT_TRUE(controller.capturing());
-  EXPECT_EQ(platform.engine->tapsInstalled(), 0);
+  EXPECT_EQ(platform.engine->tapsInstalled(), 1) << "the tap waits for a microphone";
   EXPECT_EQ(run(stop()), (Events{"status system_stopped", "status capture_stopped"}));
+  EXPECT_EQ(platform.engine->tapsInstalled(), 0);
 
   platform.engine->startError.reset();
   run(start());

@@ -38,7 +38,7 @@ struct EngineScript {
   }
   // Plays the engine following the default input device.
   void changeDevice(const platform::DeviceEvent& event) const {
-    if (running && onDeviceChange) onDeviceChange(event);
+    if (onDeviceChange) onDeviceChange(event);
   }
 };
 
@@ -58,14 +58,16 @@ class FakeAudioEngine : public platform::AudioEngine {
   }
   Result<> start(platform::DeviceChangeHandler onDeviceChange) override {
     ++script_->starts;
+    // Running or not, it follows the default input device until stop().
+    script_->onDeviceChange = std::move(onDeviceChange);
     if (script_->startError) return Failure{*script_->startError};
     script_->running = true;
-    script_->onDeviceChange = std::move(onDeviceChange);
     return {};
   }
   void stop() override {
     ++script_->stops;
     script_->running = false;
+    script_->onDeviceChange = nullptr;
   }
 
  private:
@@ -80,6 +82,7 @@ struct StreamRecord {
   runtime::SerialQueue* audioQueue = nullptr;
   platform::DeviceChangeHandler onDeviceChange;
   bool started = false;
+  bool watching = false;  // for an output, with nothing started
   bool stopped = false;
   bool destroyed = false;
 
@@ -127,6 +130,10 @@ class FakeCaptureStream : public platform::CaptureStream {
     record_->onDeviceChange = std::move(onDeviceChange);
     record_->started = !script_->startError;
     completion(outcomeOf(script_->startError));
+  }
+  void watchForOutput(platform::DeviceChangeHandler onDeviceChange) override {
+    record_->onDeviceChange = std::move(onDeviceChange);
+    record_->watching = true;
   }
   void stopCapture(platform::Completion completion) override {
     record_->stopped = true;

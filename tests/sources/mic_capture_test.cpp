@@ -59,17 +59,32 @@ TEST_F(MicCaptureTest, StartAndStopSayWhatHappenedOnlyWhenTheStateChanges) {
   EXPECT_EQ(script->stops, 1);
 }
 
-TEST_F(MicCaptureTest, AFailedStartReportsTheErrorAndRemovesItsTap) {
+TEST_F(MicCaptureTest, AFailedStartWatchesForAMicrophoneAndItsStopRemovesTheTapSilently) {
   script->startError = "No such entity";
+  const OutputSince out(pcmOut);
   const OutputSince err(events);
   mic->start();
+  mixer->pushSystem(std::vector<float>(16, 0.25F));  // no microphone: system audio drives
+  script->changeDevice(
+      {platform::DeviceChange::resumed, "USB Microphone", {48000.0, 1, platform::kCommonFormatFloat32, false}});
+  mixer->pushSystem(std::vector<float>(16, 0.5F));  // a microphone now: system audio waits for it
+  deliverPlanar({std::vector<float>(48, 0.25F)});
+  mic->stop();
   mic->stop();
   EXPECT_EQ(testing::events(err.contents(), true),
             (Events{"status mic_format: 48000.0Hz, 2ch",
                     "debug mic_format_full sampleRate=48000.0 channels=2 commonFormat=1 interleaved=false",
-                    "error Mic start failed: No such entity"}));
+                    "error Mic start failed: No such entity", "status mic_resumed: USB Microphone",
+                    "debug mic_format_full sampleRate=48000.0 channels=1 commonFormat=1 interleaved=false"}));
+  std::vector<std::int16_t> expected(16, 8191);
+  expected.insert(expected.end(), 16, 24575);
+  EXPECT_EQ(testing::pcmSamples(out.contents()), expected);
   EXPECT_EQ(script->tapsInstalled(), 0);
-  EXPECT_EQ(script->stops, 0);
+  EXPECT_EQ(script->stops, 1);
+
+  script->startError.reset();
+  mic->start();
+  EXPECT_EQ(script->tapsInstalled(), 1);
 }
 
 TEST_F(MicCaptureTest, ConvertsEachLayoutToTheSameMonoBlock) {

@@ -35,6 +35,15 @@ void PrivatePulseServer::start() {
   running_ = true;
 }
 
+void PrivatePulseServer::startBare() {
+  address_ = runAndRead(kScript + " start-bare " + directory_ + " " + kind_ + " 2>&1");
+  running_ = true;
+}
+
+void PrivatePulseServer::addStandardDevices() {
+  runAndRead(kScript + " devices " + directory_ + " 2>&1");
+}
+
 PrivatePulseServer::~PrivatePulseServer() {
   stop();
   std::system(("rm -rf " + directory_).c_str());

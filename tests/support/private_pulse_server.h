@@ -47,6 +47,10 @@ class PrivatePulseServer {
   void stop();
   // Starts it again after stop() or kill(), at the same address.
   void start();
+  // The same with none of the devices, as a server that a login session has only just started;
+  // addStandardDevices() adds them, the speaker and the microphone the defaults.
+  void startBare();
+  void addStandardDevices();
 
  private:
   std::string kind_;

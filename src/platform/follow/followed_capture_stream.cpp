@@ -31,10 +31,19 @@ Result<> FollowedCaptureStream::addOutput(StreamOutput& output, OutputType type,
 }
 
 void FollowedCaptureStream::startCapture(Completion completion, DeviceChangeHandler onDeviceChange) {
-  if (audioOutput_ == nullptr) {
+  if (!makeSource(std::move(onDeviceChange))) {
     completion(Failure{"no audio output was added to the stream"});
     return;
   }
+  completion(source_->start(startDevice_));
+}
+
+void FollowedCaptureStream::watchForOutput(DeviceChangeHandler onDeviceChange) {
+  if (makeSource(std::move(onDeviceChange))) source_->followFromLost();
+}
+
+bool FollowedCaptureStream::makeSource(DeviceChangeHandler onDeviceChange) {
+  if (audioOutput_ == nullptr) return false;
   source_ = std::make_unique<FollowedSource>(
       *audioQueue_, *side_, shapeFor, [this](const InterleavedBlock& block) { deliver(block); },
       [onDeviceChange = std::move(onDeviceChange)](DeviceChange change, const std::string& description,
@@ -42,9 +51,7 @@ void FollowedCaptureStream::startCapture(Completion completion, DeviceChangeHand
         onDeviceChange({change, description, {}});
       },
       timings_);
-  auto outcome = source_->start(startDevice_);
-  if (!outcome) source_.reset();
-  completion(std::move(outcome));
+  return true;
 }
 
 void FollowedCaptureStream::stopCapture(Completion completion) {

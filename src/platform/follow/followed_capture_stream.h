@@ -20,9 +20,12 @@ class FollowedCaptureStream : public CaptureStream {
 
   Result<> addOutput(StreamOutput& output, OutputType type, runtime::SerialQueue& queue) override;
   void startCapture(Completion completion, DeviceChangeHandler onDeviceChange) override;
+  void watchForOutput(DeviceChangeHandler onDeviceChange) override;
   void stopCapture(Completion completion) override;
 
  private:
+  // False when there is no audio output to hand the blocks to.
+  bool makeSource(DeviceChangeHandler onDeviceChange);
   void deliver(const InterleavedBlock& block);
 
   std::unique_ptr<DeviceSide> side_;

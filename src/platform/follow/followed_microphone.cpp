@@ -49,10 +49,9 @@ BlockShape FollowedMicrophone::shapeFor(const ChosenDevice& device) const {
 
 Result<> FollowedMicrophone::start(DeviceChangeHandler onDeviceChange) {
   if (!device_) inputFormat();
-  if (!*device_) return device_->failure();
   // The source is not running, so its queue is not touching this yet.
   onDeviceChange_ = std::move(onDeviceChange);
-  return source_.start(device_->value());
+  return source_.start(*device_);
 }
 
 void FollowedMicrophone::stop() {

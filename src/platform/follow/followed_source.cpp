@@ -86,10 +86,48 @@ struct FollowedSource::State : std::enable_shared_from_this<State> {
     nextDelay = std::min(nextDelay * 2, timings.retryLongest);
   }
 
+  // A new run of following, with nothing recorded yet.
+  void beginFollowing() {
+    ++run;
+    lookAgainQueued = false;
+    lossPending = false;
+    nextDelay = timings.retryFirst;
+    recording.reset();
+    following = true;
+    (void)startWatching();
+  }
+
+  // A source that cannot record its first device follows as one that was lost: it comes back by
+  // itself once the device (or its connection) is there.
+  Result<> begin(const DeviceChoice& chosen) {
+    beginFollowing();
+    Result<> outcome = chosen ? open(chosen.value()) : Result<>(chosen.failure());
+    if (outcome) {
+      outcome = startWatching();
+      if (!outcome) endRecording();
+    }
+    if (outcome) recording = chosen.value();
+    return outcome;
+  }
+
+  Result<> startWatching() {
+    if (watching) return {};
+    auto watched = side.watch([weak = weak_from_this()] {
+      if (const auto self = weak.lock()) self->queueReconsider();
+    });
+    watching = watched.ok();
+    return watched;
+  }
+
   // What it did.
   FollowStep reconsider() {
     reconsiderQueued = false;
     if (!following) return FollowStep::stay;
+    if (!watching && !startWatching()) {
+      // Without news only the retries bring the device back.
+      retryLater();
+      return FollowStep::lose;
+    }
     if (const auto gone = side.connectionLost()) lose(gone->description);
     const auto look = side.lookAtDevices();
     if (!look) {
@@ -142,6 +180,7 @@ struct FollowedSource::State : std::enable_shared_from_this<State> {
   std::atomic<bool> reconsiderQueued{false};
   // On the queue only.
   bool following = false;
+  bool watching = false;
   std::uint64_t run = 0;  // counts starts and stops: a retry of an earlier run does nothing
   bool lookAgainQueued = false;
   bool lossPending = false;
@@ -166,32 +205,18 @@ Result<DeviceChoice> FollowedSource::lookAtDevices() {
   return std::move(*look);
 }
 
-Result<> FollowedSource::start(const std::optional<ChosenDevice>& device) {
+Result<> FollowedSource::start(const std::optional<DeviceChoice>& device) {
   Result<> outcome;
-  state_->queue.sync([&] {
-    State& state = *state_;
-    ++state.run;
-    state.lookAgainQueued = false;
-    state.lossPending = false;
-    state.nextDelay = state.timings.retryFirst;
-    const DeviceChoice chosen = device ? DeviceChoice(*device) : state.lookForDevice();
-    outcome = chosen ? state.open(chosen.value()) : Result<>(chosen.failure());
-    if (outcome) {
-      outcome = state.side.watch([weak = state.weak_from_this()] {
-        if (const auto self = weak.lock()) self->queueReconsider();
-      });
-    }
-    if (!outcome) {
-      state.endRecording();
-      state.side.stopWatching();
-      return;
-    }
-    state.recording = chosen.value();
-    state.following = true;
-  });
-  // A change between the choice of the device and the start of the watch is not missed.
-  if (outcome) state_->queueReconsider();
+  state_->queue.sync([&] { outcome = state_->begin(device ? *device : state_->lookForDevice()); });
+  // A change between the choice of the device and the start of the watch is not missed, and a source
+  // that could not start looks again at once.
+  state_->queueReconsider();
   return outcome;
+}
+
+void FollowedSource::followFromLost() {
+  state_->queue.sync([&] { state_->beginFollowing(); });
+  state_->queueReconsider();
 }
 
 void FollowedSource::stop() {
@@ -201,6 +226,7 @@ void FollowedSource::stop() {
     state.following = false;
     state.recording.reset();
     state.endRecording();
+    state.watching = false;
     state.side.stopWatching();
   });
 }

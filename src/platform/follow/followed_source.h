@@ -38,8 +38,11 @@ class FollowedSource {
   // Not on the queue, while not following: the side's look at the devices.
   Result<DeviceChoice> lookAtDevices();
   // Not on the queue: records the device (the side's choice when none is given) and follows from
-  // then on; the failure when the first recording cannot start (then it does not follow).
-  Result<> start(const std::optional<ChosenDevice>& device);
+  // then on. When the first recording cannot start it says why, and follows as a source that was
+  // lost: it reports resumed once a device can be recorded. stop() ends the following either way.
+  Result<> start(const std::optional<DeviceChoice>& device);
+  // Not on the queue: follows as a source that was lost, with no first recording of its own.
+  void followFromLost();
   // Not on the queue: when it returns, no handler of this source runs or will run.
   void stop();
 

@@ -24,6 +24,7 @@ class NoCaptureStream : public platform::CaptureStream {
   void startCapture(platform::Completion completion, platform::DeviceChangeHandler) override {
     completion(kNoBackend);
   }
+  void watchForOutput(platform::DeviceChangeHandler) override {}
   void stopCapture(platform::Completion completion) override { completion({}); }
 };
 

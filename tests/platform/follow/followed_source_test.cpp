@@ -359,17 +359,51 @@ TEST_F(FollowedSourceTest, ADeadRecordingOfTheSameDeviceIsReopenedSilentlyAndIts
   });
 }
 
-TEST_F(FollowedSourceTest, AStartThatCannotOpenFailsAndDoesNotFollow) {
+TEST_F(FollowedSourceTest, AStartThatCannotRecordSaysWhyAndFollowsAsALostSource) {
+  // A device that will not open is tried again with the back-off.
   side.failRecordingOf("a", true);
   const auto started = source.start(std::nullopt);
   ASSERT_FALSE(started);
   EXPECT_EQ(started.error(), "cannot open a");
-  EXPECT_EQ(side.calls("watch").size(), 0U);
-  EXPECT_EQ(side.calls("stop watching").size(), 1U);
+  ASSERT_GE(waitForRecords(3).size(), 3U);
+  side.failRecordingOf("a", false);
+  EXPECT_EQ(waitForChanges(1), (std::vector<std::string>{"resumed Device A"}));
+  source.stop();
+
+  // No device, or no answer at all: the news, or the retries, bring it in.
+  for (const auto& [what, look] : {std::pair{"no device", none("No such entity")},
+                                   std::pair{"no answer", unanswered("Connection refused")}}) {
+    SCOPED_TRACE(what);
+    const auto reported = changes().size();
+    side.answerLooks({look});
+    const auto failed = source.start(std::nullopt);
+    ASSERT_FALSE(failed);
+    EXPECT_EQ(failed.error(), look ? look.value().error() : look.error());
+    waitOutTheStartsOwnLooks(queue);
+    side.answerLooks({device(kB)});
+    side.news();
+    ASSERT_EQ(waitForChanges(reported + 1).size(), reported + 1);
+    EXPECT_EQ(changes().back(), "resumed Device B");
+    source.stop();
+  }
+
+  // Following with no first recording at all, as a stream with nothing to start on does.
   side.answerLooks({none("No such entity")});
-  const auto noDevice = source.start(std::nullopt);
-  ASSERT_FALSE(noDevice);
-  EXPECT_EQ(noDevice.error(), "No such entity");
+  source.followFromLost();
+  waitOutTheStartsOwnLooks(queue);
+  const auto recordsBefore = side.records().size();
+  side.answerLooks({device(kC)});
+  side.news();
+  EXPECT_EQ(waitForChanges(4).back(), "resumed Device C");
+  EXPECT_EQ(side.records().size(), recordsBefore + 1);
+
+  // A stop ends the watching: news after it starts nothing.
+  source.stop();
+  side.answerLooks({device(kA)});
+  side.news();
+  queue.sync([] {});
+  EXPECT_EQ(side.records().size(), recordsBefore + 1);
+  EXPECT_EQ(changes().size(), 4U);
 }
 
 }  // namespace
