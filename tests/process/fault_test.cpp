@@ -91,16 +91,21 @@ TEST_F(FaultTest, AServerOrDevicesThatComeDuringTheCaptureAreTakenInWithNoNewSta
       ChildProcess tool(options());
       tool.writeStdin("START\n");
       ASSERT_TRUE(tool.waitForLine(kCaptureStarted, 20s)) << tool.stderrText();
+      // The failures name what is missing.
       const Events atStart = testing::events(tool.stderrText());
-      EXPECT_TRUE(std::any_of(atStart.begin(), atStart.end(),
-                              [](const std::string& e) { return e.starts_with("error Mic start failed: "); }))
-          << tool.stderrText();
+      const auto has = [&](const std::string& prefix) {
+        return std::any_of(atStart.begin(), atStart.end(),
+                           [&](const std::string& e) { return e.starts_with(prefix); });
+      };
       if (!c.serverUp) {
-        EXPECT_TRUE(std::any_of(atStart.begin(), atStart.end(), [](const std::string& e) {
-          return e.starts_with("warn system_audio_start_failed: ");
-        })) << tool.stderrText();
+        const std::string noServer = "no sound server at " + server->address() + " (PULSE_SERVER): ";
+        EXPECT_TRUE(has("warn system_audio_start_failed: " + noServer)) << tool.stderrText();
+        EXPECT_TRUE(has("error Mic start failed: " + noServer)) << tool.stderrText();
         EXPECT_FALSE(tool.waitForStdout(1, 1s)) << "PCM with no server";
       } else {
+        EXPECT_TRUE(has("error Mic start failed: no microphone: the sound server has no source that is not "
+                        "a monitor"))
+            << tool.stderrText();
         // A bare PipeWire has its "Dummy Output" as the default sink, and records from it.
         tool.waitForStdout(std::numeric_limits<std::size_t>::max(), 1s);
       }

@@ -121,8 +121,8 @@ TEST_F(RealAudioTest, WithNoMicrophoneTheSystemAudioIsRecordedOnce) {
       testing::events(tool.stderrText()),
       (Events{
           "status ready", "status system_started", "status mic_format: 0.0Hz, 0ch",
-          "error Mic start failed: No such entity (the default source speaker.monitor is the monitor of a "
-          "sink, not a microphone)",
+          "error Mic start failed: no microphone: the default source speaker.monitor is the monitor of a "
+          "sink, not a microphone",
           "status capture_started", "status system_stopped", "status capture_stopped", "status quitting"}));
 }
 

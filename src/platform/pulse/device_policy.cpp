@@ -2,7 +2,6 @@
 
 #include <algorithm>
 
-#include "platform/pulse/pulse_context.h"
 
 namespace zarvi::pulse {
 namespace {
@@ -22,18 +21,25 @@ const Device* findByName(const std::vector<Device>& devices, const std::string& 
 
 DeviceChoice chooseMicrophone(const ServerDevices& devices) {
   const SourceDevice* source = findByName(devices.sources, devices.defaultSourceName);
-  if (source == nullptr) return describePulseError(PA_ERR_NOENTITY);
+  const bool anyMicrophone = std::any_of(devices.sources.begin(), devices.sources.end(),
+                                         [](const SourceDevice& device) { return !device.isMonitor; });
+  if (!anyMicrophone) return Failure{"no microphone: the sound server has no source that is not a monitor"};
+  if (source == nullptr) return Failure{"no microphone: the sound server names no default source"};
   if (source->isMonitor) {
-    return Failure{describePulseError(PA_ERR_NOENTITY).description + " (the default source " + source->name +
-                   " is the monitor of a sink, not a microphone)"};
+    return Failure{"no microphone: the default source " + source->name +
+                   " is the monitor of a sink, not a microphone"};
   }
   return ChosenDevice{source->name, describeDevice(source->description, source->name), source->rate,
                       source->channels};
 }
 
 DeviceChoice chooseSystemAudio(const ServerDevices& devices) {
+  if (devices.sinks.empty()) return Failure{"no output: the sound server has no sink"};
   const SinkDevice* sink = findByName(devices.sinks, devices.defaultSinkName);
-  if (sink == nullptr || sink->monitorSourceName.empty()) return describePulseError(PA_ERR_NOENTITY);
+  if (sink == nullptr) return Failure{"no output: the sound server names no default sink"};
+  if (sink->monitorSourceName.empty()) {
+    return Failure{"no output: the default sink " + sink->name + " has no monitor to record"};
+  }
   const SourceDevice* monitor = findByName(devices.sources, sink->monitorSourceName);
   return ChosenDevice{sink->monitorSourceName, describeDevice(sink->description, sink->name),
                       monitor != nullptr ? monitor->rate : 0U,

@@ -3,8 +3,28 @@
 #include <pulse/rtclock.h>
 
 #include <algorithm>
+#include <cstdlib>
+#include <string>
 
 namespace zarvi::pulse {
+namespace {
+
+// Where libpulse looked for the server, as the person who has to start it or fix the address needs it.
+std::string serverAddressTried() {
+  if (const char* server = std::getenv("PULSE_SERVER"); server != nullptr && *server != '\0') {
+    return std::string(server) + " (PULSE_SERVER)";
+  }
+  if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); runtime != nullptr && *runtime != '\0') {
+    return "unix:" + std::string(runtime) + "/pulse/native (the default; PULSE_SERVER is not set)";
+  }
+  return "the default address (neither PULSE_SERVER nor XDG_RUNTIME_DIR is set)";
+}
+
+Failure noServer(const Failure& why) {
+  return {"no sound server at " + serverAddressTried() + ": " + why.description};
+}
+
+}  // namespace
 
 Failure describePulseError(int code) {
   return {pa_strerror(code)};
@@ -40,7 +60,7 @@ Result<std::shared_ptr<PulseContext>> PulseContext::connect(const std::string& t
       },
       self.get());
   if (pa_context_connect(self->context_, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0)
-    return self->lastError();
+    return noServer(self->lastError());
   if (pa_threaded_mainloop_start(self->mainloop_) < 0) return describePulseError(PA_ERR_INTERNAL);
   self->running_ = true;
 
@@ -55,7 +75,7 @@ Result<std::shared_ptr<PulseContext>> PulseContext::connect(const std::string& t
     }
     return self;
   }
-  return settled ? self->lastError() : describePulseError(PA_ERR_TIMEOUT);
+  return settled ? noServer(self->lastError()) : describePulseError(PA_ERR_TIMEOUT);
 }
 
 PulseContext::~PulseContext() {

@@ -38,10 +38,21 @@ TEST(DevicePolicy, TheMicrophoneIsTheDefaultSourceUnlessItIsAMonitorAndSystemAud
       {desk("usbmic", "headphones"), "usbmic as usbmic at 48000/1",  // no description: its name
        "headphones.monitor as headphones at 48000/2"},
       {desk("speaker.monitor", "speaker"),
-       "none: No such entity (the default source speaker.monitor is the monitor of a sink, not a microphone)",
+       "none: no microphone: the default source speaker.monitor is the monitor of a sink, not a microphone",
        "speaker.monitor as Speaker at 48000/2"},
-      {desk("gone", "gone"), "none: No such entity", "none: No such entity"},
-      {desk("", ""), "none: No such entity", "none: No such entity"},
+      {desk("gone", "gone"), "none: no microphone: the sound server names no default source",
+       "none: no output: the sound server names no default sink"},
+      {desk("", ""), "none: no microphone: the sound server names no default source",
+       "none: no output: the sound server names no default sink"},
+      // A server with only its outputs, or with nothing at all.
+      {{"speaker.monitor", "speaker", {{"speaker.monitor", "", true, 48000, 2}}, {{"speaker", "", "speaker.monitor"}}},
+       "none: no microphone: the sound server has no source that is not a monitor",
+       "speaker.monitor as speaker at 48000/2"},
+      {{"", "", {}, {}},
+       "none: no microphone: the sound server has no source that is not a monitor",
+       "none: no output: the sound server has no sink"},
+      {{"mic", "speaker", {{"mic", "", false, 48000, 1}}, {{"speaker", "", ""}}}, "mic as mic at 48000/1",
+       "none: no output: the default sink speaker has no monitor to record"},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(describe(chooseMicrophone(c.devices)), c.microphone) << c.devices.defaultSourceName;
