@@ -2,6 +2,7 @@
 
 #include "control/capture_controller.h"
 #include "os/standard_streams.h"
+#include "os/stop_signals.h"
 #include "os/thread_name.h"
 #include "platform/platform.h"
 #include "protocol/command_line.h"
@@ -37,6 +38,7 @@ void runCommand(zarvi::CaptureController& controller, zarvi::EventSink& events, 
 }  // namespace
 
 int main(int argc, char** argv) {
+  zarvi::os::holdStopSignals();
   zarvi::os::prepareStandardStreams();
   if (const auto status = zarvi::answerArguments({argv + 1, static_cast<std::size_t>(argc - 1)}))
     return *status;
@@ -50,17 +52,16 @@ int main(int argc, char** argv) {
   const auto platform = zarvi::platform::makePlatform();
   zarvi::CaptureController controller(*platform, events, pcm);
   zarvi::runtime::SerialQueue controlQueue("zarvi.control");
-  zarvi::CommandReader reader(
-      zarvi::os::kStandardInput,
-      [&](zarvi::Command command) {
-        controlQueue.async([&controller, &events, command] { runCommand(controller, events, command); });
-      },
-      events);
+  const auto onCommand = [&](zarvi::Command command) {
+    controlQueue.async([&controller, &events, command] { runCommand(controller, events, command); });
+  };
+  zarvi::CommandReader reader(zarvi::os::kStandardInput, onCommand, events);
   std::thread readerThread([&reader] {
     zarvi::os::nameCurrentThread("stdin-reader");
     reader.run();
   });
   readerThread.detach();
 
-  zarvi::os::waitForever();
+  // A request to end is the end of input: the capture stops with its events and all it captured.
+  zarvi::os::waitForStopSignals([&] { onCommand(zarvi::Command::endOfInput); });
 }

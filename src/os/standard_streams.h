@@ -32,8 +32,4 @@ void prepareStandardStreams();
 // flushed (every write was made whole already), whatever the other threads are doing.
 [[noreturn]] void exitProcess(int status);
 
-// The main thread's last work: it waits while the other threads run the process, which ends only
-// through an explicit exit.
-[[noreturn]] void waitForever();
-
 }  // namespace zarvi::os

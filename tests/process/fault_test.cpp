@@ -8,6 +8,7 @@
 #include <memory>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "protocol/command_reader.h"
@@ -34,6 +35,16 @@ void expectBoundedMemory(long peakKb) {
 #else
   EXPECT_LT(peakKb, 64 * 1024) << "peak resident memory in KiB";
 #endif
+}
+
+// A host that does not read for a while, once audio flows: the pipe fills (it holds 2 s) and the
+// tool waits to write.
+// Returns what it read of it.
+std::string fillStdout(ChildProcess& tool) {
+  std::string first = tool.readStdout(2, 20s);
+  EXPECT_NE(first, "") << "no PCM";
+  std::this_thread::sleep_for(3s);
+  return first;
 }
 
 class FaultTest : public ::testing::Test {
@@ -192,6 +203,58 @@ TEST_F(FaultTest, AFrozenServerFailsTheStartInTimeAndQuitStillEndsTheProcess) {
   EXPECT_EQ(secondRun[2], "error Mic start failed: Timeout");
   EXPECT_EQ(Events(secondRun.begin() + 3, secondRun.end()),
             (Events{"status capture_started", "status capture_stopped", "status quitting"}));
+}
+
+TEST_F(FaultTest, ATerminatingSignalStopsWithEveryEventAndASecondOneWhileStoppingEndsAtOnce) {
+  ChildProcess tool(options());
+  tool.writeStdin("START\n");
+  ASSERT_TRUE(tool.waitForLine(kCaptureStarted, 20s)) << tool.stderrText();
+  ASSERT_TRUE(tool.waitForStdout(server->micBlockBytes(), 20s)) << tool.stderrText();
+  tool.signal(SIGTERM);
+  EXPECT_EQ(tool.waitExit(20s), 0);
+  const Events events = testing::events(tool.stderrText());
+  ASSERT_GE(events.size(), 3U);
+  EXPECT_EQ(Events(events.end() - 3, events.end()),
+            (Events{"status system_stopped", "status mic_stopped", "status capture_stopped"}));
+
+  // A host that stopped reading holds the stop (the capture's last PCM waits to be written); the
+  // second signal does not wait for it.
+  ChildProcess held(options(false));
+  held.writeStdin("START\n");
+  ASSERT_TRUE(held.waitForLine(kCaptureStarted, 20s)) << held.stderrText();
+  fillStdout(held);
+  held.signal(SIGINT);
+  const bool endedAlready = held.waitExit(500ms).has_value();
+  const auto secondSent = Clock::now();
+  held.signal(SIGINT);
+  const auto status = held.waitExit(5s);
+  const auto took = Clock::now() - secondSent;
+  ASSERT_FALSE(endedAlready) << "the stop did not wait for its PCM to be written";
+  EXPECT_EQ(status, 128 + SIGINT);
+  EXPECT_LT(took, 1s);
+  EXPECT_EQ(held.stderrText().find("capture_stopped"), std::string::npos);
+}
+
+// A host reads the capture's PCM up to capture_stopped on stderr, and then knows it has all of it:
+// no byte of the capture comes after that line, and none of the next capture before it.
+TEST_F(FaultTest, EveryByteOfACaptureIsWrittenBeforeCaptureStopped) {
+  server->playTone("micsink", 1000.0, 0.25, 60);
+  ChildProcess tool(options(false));
+  tool.writeStdin("START\n");
+  ASSERT_TRUE(tool.waitForLine(kCaptureStarted, 20s)) << tool.stderrText();
+  std::string pcm = fillStdout(tool);
+  tool.writeStdin("STOP\n");
+  EXPECT_FALSE(tool.waitForLine(kCaptureStopped, 1s)) << "capture_stopped came with PCM still unwritten";
+  while (tool.stderrText().find("capture_stopped") == std::string::npos) {
+    pcm += tool.readStdout(1 << 20, 100ms);
+    ASSERT_EQ(tool.waitExit(0ms), std::nullopt);
+  }
+  pcm += tool.readStdout(1 << 20, 300ms);
+  EXPECT_EQ(tool.readStdout(1 << 20, 700ms), "") << "PCM after capture_stopped";
+  EXPECT_GT(pcm.size(), 3U * 16000) << "the pipe's worth and more";
+  EXPECT_EQ(pcm.size() % 2, 0U);
+  tool.writeStdin("QUIT\n");
+  EXPECT_EQ(tool.waitExit(20s), 0);
 }
 
 TEST_F(FaultTest, AHostThatClosesStdoutLosesOnlyThePcm) {

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <csignal>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -120,6 +122,25 @@ TEST(Protocol, QuitWhileStdinStaysOpenEndsTheProcess) {
   const Events events = startEventsWithoutServer(testing::events(tool.stderrText()));
   EXPECT_EQ(events,
             (Events{"status ready", "status capture_started", "status capture_stopped", "status quitting"}));
+}
+
+TEST(Protocol, ATerminatingSignalEndsTheToolAsTheEndOfInputDoes) {
+  for (const int number : {SIGTERM, SIGINT, SIGHUP}) {
+    SCOPED_TRACE(strsignal(number));
+    ChildProcess tool(withoutServer());
+    tool.writeStdin("START\n");
+    ASSERT_TRUE(tool.waitForLine(R"({"type":"status","msg":"capture_started"})", 20s)) << tool.stderrText();
+    tool.signal(number);
+    EXPECT_EQ(tool.waitExit(20s), 0);
+    EXPECT_EQ(startEventsWithoutServer(testing::events(tool.stderrText())),
+              (Events{"status ready", "status capture_started", "status capture_stopped"}));
+  }
+  // Idle, nothing to stop: only the exit.
+  ChildProcess idle(withoutServer());
+  ASSERT_TRUE(idle.waitForLine(R"({"type":"status","msg":"ready"})", 20s));
+  idle.signal(SIGTERM);
+  EXPECT_EQ(idle.waitExit(20s), 0);
+  EXPECT_EQ(testing::events(idle.stderrText()), Events{"status ready"});
 }
 
 }  // namespace

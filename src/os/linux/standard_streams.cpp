@@ -58,8 +58,4 @@ void exitProcess(int status) {
   ::_exit(status);
 }
 
-void waitForever() {
-  for (;;) ::pause();
-}
-
 }  // namespace zarvi::os

@@ -55,8 +55,4 @@ void exitProcess(int status) {
   std::_Exit(status);
 }
 
-void waitForever() {
-  for (;;) ::Sleep(INFINITE);
-}
-
 }  // namespace zarvi::os

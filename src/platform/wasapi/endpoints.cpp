@@ -85,7 +85,9 @@ std::vector<ChosenDevice> Endpoints::activeEndpoints(EDataFlow flow) const {
 }
 
 DeviceChoice chooseMicrophone(const Endpoints& endpoints) {
-  return endpoints.defaultEndpoint(eCapture);
+  DeviceChoice microphone = endpoints.defaultEndpoint(eCapture);
+  if (!microphone) return Failure{"no microphone: no default recording device (" + microphone.error() + ")"};
+  return microphone;
 }
 
 bool systemAudioIsLoopback() {
@@ -94,7 +96,8 @@ bool systemAudioIsLoopback() {
 
 DeviceChoice chooseSystemAudio(const Endpoints& endpoints) {
   DeviceChoice output = endpoints.defaultEndpoint(eRender);
-  if (!output || systemAudioIsLoopback()) return output;
+  if (!output) return Failure{"no output: no default playback device (" + output.error() + ")"};
+  if (systemAudioIsLoopback()) return output;
   const std::string& renderName = output.value().description;
   const std::string monitorName = kMonitorPrefix + renderName;
   for (auto& capture : endpoints.activeEndpoints(eCapture)) {
