@@ -7,13 +7,14 @@ import math
 import os
 import signal
 import subprocess
+import sys
 import tempfile
 import time
 import unittest
 from array import array
 from pathlib import Path
 
-from zarvi_audio_capture import Capture, CaptureError, find_binary
+from zarvi_audio_capture import Capture, CaptureError, Resumed, SourceFailed, Switched, describe_event, find_binary
 
 REPOSITORY = Path(__file__).resolve().parents[3]
 BINARY = os.environ.get("ZARVI_TOOL") or str(REPOSITORY / "build" / "dev" / "src" / "zarvi-audio-capture")
@@ -42,6 +43,29 @@ def amplitude(samples, frequency, block=1440):
     return levels[len(levels) // 2]
 
 
+def play(env, sink, frequency, volume, seconds=60):
+    """A tone into a sink of the private server, until the player is killed."""
+    command = (
+        f"sox -q -V1 -n -r 48000 -c 2 -b 16 -t wav - synth {seconds} sine {frequency} vol {volume}"
+        f" | exec paplay --latency-msec=20 -d {sink}"
+    )
+    return subprocess.Popen(["sh", "-c", command], env=env, start_new_session=True)
+
+
+def silence(player):
+    os.killpg(player.pid, signal.SIGKILL)
+    player.wait()
+
+
+def read_samples(capture, count, timeout=10.0):
+    samples = array("h")
+    for chunk in capture.pcm(as_array=True, timeout=timeout):
+        samples.extend(chunk)
+        if len(samples) >= count:
+            break
+    return samples
+
+
 class CaptureAgainstTheRealTool(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
@@ -50,19 +74,12 @@ class CaptureAgainstTheRealTool(unittest.TestCase):
             [SERVER_SCRIPT, "start", cls.directory], check=True, capture_output=True, text=True
         ).stdout.strip()
         cls.env = dict(os.environ, PULSE_SERVER=address)
-        cls.players = []
-        for sink, frequency, volume in (("speaker", 440, 0.5), ("micsink", 1000, 0.25)):
-            command = (
-                f"sox -q -V1 -n -r 48000 -c 2 -b 16 -t wav - synth 60 sine {frequency} vol {volume}"
-                f" | exec paplay --latency-msec=20 -d {sink}"
-            )
-            cls.players.append(subprocess.Popen(["sh", "-c", command], env=cls.env, start_new_session=True))
+        cls.players = [play(cls.env, "speaker", 440, 0.5), play(cls.env, "micsink", 1000, 0.25)]
 
     @classmethod
     def tearDownClass(cls):
         for player in cls.players:
-            os.killpg(player.pid, signal.SIGKILL)
-            player.wait()
+            silence(player)
         subprocess.run([SERVER_SCRIPT, "stop", cls.directory], check=True)
         subprocess.run(["rm", "-rf", cls.directory], check=True)
 
@@ -114,6 +131,82 @@ class CaptureAgainstTheRealTool(unittest.TestCase):
         self.assertIn("mic_only_mode", messages)
         self.assertNotIn("system_started", messages)
 
+    def test_each_capture_reads_its_own_pcm_up_to_its_end(self):
+        with Capture(binary=BINARY, env=self.env) as capture:
+            # A tone that only the first capture hears, stopped while its PCM is still unread.
+            marker = play(self.env, "micsink", 1500, 0.25)
+            try:
+                capture.start()
+                first = read_samples(capture, 16000)
+                while amplitude([s / 32767 for s in first[-4000:]], 1500, block=4000) < 0.1:
+                    first.extend(read_samples(capture, 1440))
+                time.sleep(0.5)  # left unread in the pipe and the client
+                capture.stop()
+            finally:
+                silence(marker)
+            # The rest of the first capture, then its end, with no wait for a PCM that never comes.
+            rest = read_samples(capture, 10**9, timeout=5)
+            self.assertGreater(len(rest), 0)
+            capture.start()
+            second = read_samples(capture, 8000)
+            capture.stop()
+        levels = [s / 32767 for s in second[:8000]]
+        self.assertLess(block_amplitude(levels[:4000], 1500), 0.02, "the first capture's end")
+        self.assertAlmostEqual(amplitude(levels, 1000, block=1000), 0.25, delta=0.05)
+
+    def test_a_host_that_does_not_read_still_stops_and_its_callback_errors_come_back(self):
+        calls = []
+
+        def on_event(event):
+            calls.append(event)
+            if event.msg == "capture_started":
+                raise ValueError("the host's own bug")
+
+        with Capture(binary=BINARY, env=self.env, on_event=on_event, max_buffered_seconds=1) as capture:
+            capture.start()
+            time.sleep(3)  # no PCM read: the pipe would have filled, and the tool would wait
+            begun = time.monotonic()
+            with self.assertRaisesRegex(CaptureError, "on_event raised ValueError"):
+                capture.stop()
+            capture.stop(timeout=10)
+            self.assertLess(time.monotonic() - begun, 10)
+            self.assertEqual(calls[-1].msg, "capture_stopped", "the reader lived on")
+            # At most the bound was kept: one second of the stopped capture.
+            self.assertLessEqual(sum(len(c) for c in capture.pcm(timeout=1)), 32000 + 65536)
+            self.assertEqual(capture.quit(), 0)
+
+    def test_a_tool_that_does_not_answer_is_an_error_naming_the_last_event(self):
+        capture = Capture(binary=BINARY, env=self.env)
+        os.kill(capture.pid, signal.SIGSTOP)
+        with self.assertRaisesRegex(CaptureError, 'did not answer START within 0.5 s; the last event was "status ready"'):
+            capture.start(timeout=0.5)
+        with self.assertRaisesRegex(CaptureError, 'no PCM came within 0.5 s; the last event was "status ready"'):
+            next(capture.pcm(timeout=0.5))
+        self.assertIsNone(capture.quit(timeout=0.3))
+
+    def test_a_ctrl_c_in_the_hosts_terminal_reaches_the_host_which_decides(self):
+        host = (
+            "import sys\n"
+            "from zarvi_audio_capture import Capture\n"
+            "capture = Capture(binary=sys.argv[1])\n"
+            "capture.start()\n"
+            "print('capturing', flush=True)\n"
+            "try:\n"
+            "    for _ in capture.pcm(timeout=None):\n"
+            "        pass\n"
+            "except KeyboardInterrupt:\n"
+            "    print('exit status', capture.quit(), flush=True)\n"
+        )
+        # The host leads a process group of its own, as a shell's foreground job does.
+        process = subprocess.Popen(
+            [sys.executable, "-c", host, BINARY], env=self.env, stdout=subprocess.PIPE, text=True,
+            start_new_session=True,
+        )
+        self.assertEqual(process.stdout.readline(), "capturing\n")
+        os.killpg(process.pid, signal.SIGINT)  # what the terminal does on Ctrl-C
+        output, _ = process.communicate(timeout=20)
+        self.assertEqual(output, "exit status 0\n")
+
     def test_a_killed_tool_is_reported(self):
         capture = Capture(binary=BINARY, env=self.env)
         capture.start()
@@ -131,7 +224,63 @@ class CaptureAgainstTheRealTool(unittest.TestCase):
         self.assertLess(time.monotonic() - begun, 5)
 
 
+class CaptureBeforeTheServer(unittest.TestCase):
+    def test_no_pcm_is_an_error_naming_why_and_a_server_that_comes_is_taken_in(self):
+        directory = tempfile.mkdtemp(prefix="zarvi-python-late-")
+        address = f"unix:{directory}/pulse/native"
+        env = dict(os.environ, PULSE_SERVER=address)
+        players = []
+        try:
+            with Capture(binary=BINARY, env=env) as capture:
+                capture.start()
+                with self.assertRaisesRegex(
+                    CaptureError,
+                    'no PCM came within 2 s; the last event was "status capture_started", the last failure '
+                    '"error Mic start failed: no sound server at ' + address,
+                ):
+                    next(capture.pcm(timeout=2))
+                subprocess.run([SERVER_SCRIPT, "start", directory], check=True, capture_output=True)
+                players = [play(env, "micsink", 1000, 0.25)]
+                samples = read_samples(capture, 3 * 16000, timeout=10)
+                capture.stop()
+            self.assertAlmostEqual(amplitude([s / 32767 for s in samples[-16000:]], 1000), 0.25, delta=0.05)
+            events = capture_events(capture)
+            failures = [e.details for e in events if isinstance(e.details, SourceFailed)]
+            self.assertEqual({(f.source, f.when) for f in failures}, {("mic", "start"), ("system", "start")})
+            resumed = [e.details for e in events if isinstance(e.details, Resumed)]
+            self.assertIn(Resumed("mic", "Microphone"), resumed)
+        finally:
+            for player in players:
+                silence(player)
+            subprocess.run([SERVER_SCRIPT, "stop", directory], check=True)
+            subprocess.run(["rm", "-rf", directory], check=True)
+
+
+def capture_events(capture):
+    events = []
+    while not capture.events.empty():
+        events.append(capture.events.get())
+    return events
+
+
 class CaptureWithoutATool(unittest.TestCase):
+    def test_the_events_a_host_acts_on_are_parsed(self):
+        cases = [
+            ("error", "Mic start failed: no microphone: x", SourceFailed("mic", "start", "no microphone: x")),
+            ("error", "Mic stream failed: Entity killed", SourceFailed("mic", "running", "Entity killed")),
+            ("warn", "system_audio_start_failed: Timeout", SourceFailed("system", "start", "Timeout")),
+            ("warn", "system_audio_stream_failed: Gone", SourceFailed("system", "running", "Gone")),
+            ("warn", "system_audio_no_display", SourceFailed("system", "start", "no output device to record")),
+            ("status", "mic_switched: USB Microphone", Switched("mic", "USB Microphone")),
+            ("status", "system_audio_switched: Headphones", Switched("system", "Headphones")),
+            ("status", "mic_resumed: Microphone", Resumed("mic", "Microphone")),
+            ("status", "system_audio_resumed: Speaker", Resumed("system", "Speaker")),
+            ("status", "mic_started", None),
+            ("warn", "Unknown command: X", None),
+        ]
+        for type_, msg, details in cases:
+            self.assertEqual(describe_event(type_, msg), details, msg)
+
     def test_a_missing_binary_is_a_clear_error(self):
         with self.assertRaisesRegex(CaptureError, "could not be started"):
             Capture(binary="/nonexistent/zarvi-audio-capture")
