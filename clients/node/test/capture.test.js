@@ -3,6 +3,7 @@
 import assert from "node:assert/strict";
 import { execFileSync, spawn } from "node:child_process";
 import { mkdtempSync, rmSync } from "node:fs";
+import { createRequire } from "node:module";
 import { tmpdir } from "node:os";
 import { dirname, join } from "node:path";
 import { after, before, describe, test } from "node:test";
@@ -40,6 +41,29 @@ function amplitude(samples, frequency, block = 1440) {
   return levels[Math.floor(levels.length / 2)];
 }
 
+const wait = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
+
+function play(env, sink, frequency, volume, seconds = 60) {
+  const command = `sox -q -V1 -n -r 48000 -c 2 -b 16 -t wav - synth ${seconds} sine ${frequency} vol ${volume} | exec paplay --latency-msec=20 -d ${sink}`;
+  return spawn("sh", ["-c", command], { env, detached: true, stdio: "ignore" });
+}
+
+function silence(player) {
+  try {
+    process.kill(-player.pid, "SIGKILL");
+  } catch {
+    // gone already
+  }
+}
+
+// Resolves once the chunks hold at least this many bytes.
+function collected(chunks, bytes) {
+  return new Promise((resolve) => {
+    const check = () => (chunks.reduce((n, c) => n + c.length, 0) >= bytes ? resolve() : setTimeout(check, 20));
+    check();
+  });
+}
+
 function levels(buffer) {
   const pcm = new Int16Array(buffer.buffer, buffer.byteOffset, buffer.length / 2);
   return Float64Array.from(pcm, (sample) => sample / 32767);
@@ -54,17 +78,11 @@ describe("Capture against the real tool", () => {
     directory = mkdtempSync(join(tmpdir(), "zarvi-node-"));
     const address = execFileSync(serverScript, ["start", directory], { encoding: "utf8" }).trim();
     env = { ...process.env, PULSE_SERVER: address };
-    for (const [sink, frequency, volume] of [
-      ["speaker", 440, 0.5],
-      ["micsink", 1000, 0.25],
-    ]) {
-      const command = `sox -q -V1 -n -r 48000 -c 2 -b 16 -t wav - synth 60 sine ${frequency} vol ${volume} | exec paplay --latency-msec=20 -d ${sink}`;
-      players.push(spawn("sh", ["-c", command], { env, detached: true, stdio: "ignore" }));
-    }
+    players.push(play(env, "speaker", 440, 0.5), play(env, "micsink", 1000, 0.25));
   });
 
   after(() => {
-    for (const player of players) process.kill(-player.pid, "SIGKILL");
+    for (const player of players) silence(player);
     execFileSync(serverScript, ["stop", directory]);
     rmSync(directory, { recursive: true, force: true });
   });
@@ -113,6 +131,87 @@ describe("Capture against the real tool", () => {
     assert.ok(!named.includes("system_started"));
   });
 
+  test("each capture's PCM ends where captureStopped says, and the next never starts with it", async () => {
+    const capture = await Capture.launch({ binary, env });
+    const chunks = [];
+    capture.pcm.on("data", (chunk) => chunks.push(chunk));
+    const ends = [];
+    capture.on("captureStopped", (end) => ends.push({ ...end, seen: chunks.reduce((n, c) => n + c.length, 0) }));
+    const starts = [];
+    capture.on("captureStarted", ({ start }) => starts.push(start));
+    // A tone that only the first capture hears, still playing when it stops.
+    const marker = play(env, "micsink", 1500, 0.25);
+    await capture.start();
+    await collected(chunks, 2 * 32000);
+    await capture.stop();
+    silence(marker);
+    await capture.start();
+    await collected(chunks, ends[0].end + 32000);
+    await capture.stop();
+    assert.equal(await capture.quit(), 0);
+
+    assert.deepEqual(starts, [0, ends[0].end]);
+    assert.equal(ends[0].seen, ends[0].end, "every byte of the capture came before captureStopped");
+    assert.equal(ends[1].bytes, ends[1].end - ends[0].end);
+    const all = levels(Buffer.concat(chunks));
+    const firstTail = all.subarray(ends[0].end / 2 - 4000, ends[0].end / 2);
+    const secondHead = all.subarray(ends[0].end / 2, ends[0].end / 2 + 4000);
+    assert.ok(blockAmplitude(firstTail, 1500) > 0.1, `the first capture's end ${blockAmplitude(firstTail, 1500)}`);
+    assert.ok(blockAmplitude(secondHead, 1500) < 0.02, `the second capture's start ${blockAmplitude(secondHead, 1500)}`);
+  });
+
+  test("a host that never reads pcm still stops, and keeps at most its bound", async () => {
+    const capture = await Capture.launch({ binary, env, maxBufferedSeconds: 1 });
+    const warnings = [];
+    capture.on("warning", (warning) => warnings.push(warning.message));
+    await capture.start();
+    await wait(3000); // the tool's pipe would have filled long ago
+    await capture.stop({ timeoutMs: 10000 });
+    assert.ok(capture.pcm.readableLength <= 32000, `${capture.pcm.readableLength} bytes kept`);
+    assert.equal(warnings.length, 1);
+    assert.equal(await capture.quit(), 0);
+  });
+
+  test("a tool that does not answer is an error naming the last event", async () => {
+    const capture = await Capture.launch({ binary, env });
+    process.kill(capture.pid, "SIGSTOP");
+    await assert.rejects(capture.start({ timeoutMs: 500 }), /did not answer START within 500 ms; the last event was "status ready"/);
+    assert.equal(await capture.quit({ timeoutMs: 300 }), null);
+  });
+
+  test("a listener that throws does not end the client: the next call rejects with it", async () => {
+    const capture = await Capture.launch({ binary, env });
+    const warned = new Promise((resolve) => process.once("warning", resolve));
+    capture.once("captureStarted", () => {
+      throw new Error("the host's own bug");
+    });
+    await capture.start();
+    assert.match((await warned).message, /"captureStarted" listener of Capture threw: Error: the host's own bug/);
+    await assert.rejects(capture.stop(), /a listener of Capture threw: the host's own bug/);
+    await capture.stop();
+    assert.equal(capture.capturing, false);
+    assert.equal(await capture.quit(), 0);
+  });
+
+  test("a Ctrl-C in the host's terminal reaches the host, which decides", async () => {
+    const host = `
+      const { Capture } = require(${JSON.stringify(join(dirname(fileURLToPath(import.meta.url)), "..", "index.cjs"))});
+      Capture.launch({ binary: process.argv[1] }).then(async (capture) => {
+        process.once("SIGINT", async () => console.log("exit status", await capture.quit()));
+        await capture.start();
+        console.log("capturing");
+      });`;
+    // The host leads a process group of its own, as a shell's foreground job does.
+    const child = spawn(process.execPath, ["-e", host, binary], { env, detached: true, stdio: ["ignore", "pipe", "inherit"] });
+    let output = "";
+    child.stdout.setEncoding("utf8");
+    child.stdout.on("data", (text) => (output += text));
+    while (!output.includes("capturing\n")) await wait(20);
+    process.kill(-child.pid, "SIGINT"); // what the terminal does on Ctrl-C
+    await new Promise((resolve) => child.once("exit", resolve));
+    assert.equal(output, "capturing\nexit status 0\n");
+  });
+
   test("a killed tool is reported, and quit() still resolves", async () => {
     const capture = await Capture.launch({ binary, env });
     const reported = new Promise((resolve) => capture.once("error", resolve));
@@ -132,6 +231,44 @@ describe("Capture against the real tool", () => {
   });
 });
 
+test("with no sound server, no PCM is an error naming the failure, and a server that comes is taken in", async () => {
+  const directory = mkdtempSync(join(tmpdir(), "zarvi-node-late-"));
+  const address = `unix:${directory}/pulse/native`;
+  const env = { ...process.env, PULSE_SERVER: address };
+  let player;
+  try {
+    const capture = await Capture.launch({ binary, env, noAudioTimeoutMs: 2000 });
+    const chunks = [];
+    capture.pcm.on("data", (chunk) => chunks.push(chunk));
+    const failed = new Promise((resolve) => capture.once("error", resolve));
+    const resumed = [];
+    capture.on("resumed", (change) => resumed.push(change));
+    await capture.start();
+    const error = await failed;
+    assert.equal(error.code, "ZARVI_NO_AUDIO");
+    assert.match(error.message, new RegExp(`no PCM came within 2000 ms; the last event was "status capture_started", the last failure "error Mic start failed: no sound server at ${address}`));
+    execFileSync(serverScript, ["start", directory]);
+    player = play(env, "micsink", 1000, 0.25);
+    await collected(chunks, 3 * 32000);
+    await capture.stop();
+    assert.equal(await capture.quit(), 0);
+    assert.ok(resumed.some(({ source, device }) => source === "mic" && device === "Microphone"), JSON.stringify(resumed));
+    const tail = levels(Buffer.concat(chunks)).subarray(-16000);
+    assert.ok(Math.abs(amplitude(tail, 1000) - 0.25) < 0.05, `microphone tone ${amplitude(tail, 1000)}`);
+  } finally {
+    if (player) silence(player);
+    execFileSync(serverScript, ["stop", directory]);
+    rmSync(directory, { recursive: true, force: true });
+  }
+});
+
+test("the CommonJS entry gives the same client", () => {
+  const require = createRequire(import.meta.url);
+  const client = require("../index.cjs");
+  assert.equal(client.Capture, Capture);
+  assert.equal(client.findBinary, findBinary);
+});
+
 test("a missing binary is a clear error", async () => {
   await assert.rejects(Capture.launch({ binary: "/nonexistent/zarvi-audio-capture" }), /could not be started/);
   assert.throws(() => findBinary(undefined, "/nonexistent"), /not found on PATH/);
@@ -142,7 +279,7 @@ test("the events a host acts on have names", () => {
     [{ type: "status", msg: "ready" }, ["ready"]],
     [{ type: "status", msg: "capture_started" }, ["captureStarted"]],
     [{ type: "status", msg: "capture_stopped" }, ["captureStopped"]],
-    [{ type: "error", msg: "Mic start failed: No such entity" }, ["sourceFailed", { source: "mic", when: "start", reason: "No such entity" }]],
+    [{ type: "error", msg: "Mic start failed: no microphone: x" }, ["sourceFailed", { source: "mic", when: "start", reason: "no microphone: x" }]],
     [{ type: "error", msg: "Mic stream failed: Entity killed" }, ["sourceFailed", { source: "mic", when: "running", reason: "Entity killed" }]],
     [{ type: "warn", msg: "system_audio_start_failed: Timeout" }, ["sourceFailed", { source: "system", when: "start", reason: "Timeout" }]],
     [{ type: "warn", msg: "system_audio_stream_failed: Connection terminated" }, ["sourceFailed", { source: "system", when: "running", reason: "Connection terminated" }]],
