@@ -24,7 +24,7 @@ echo "packed build/$tarball"
 echo "=== Python client ==="
 rm -rf build/pyvenv
 /usr/bin/python3 -m venv --system-site-packages build/pyvenv
-build/pyvenv/bin/pip install --quiet --no-build-isolation --no-index ./clients/python
+build/pyvenv/bin/pip install --quiet --no-index ./clients/python
 # Run from outside the source folder, so that the installed module is the one imported.
 (cd "$work" && "$repo/build/pyvenv/bin/python" -m unittest discover -v -s "$repo/clients/python/tests")
 
