@@ -125,7 +125,12 @@ TEST(Protocol, QuitWhileStdinStaysOpenEndsTheProcess) {
 }
 
 TEST(Protocol, ATerminatingSignalEndsTheToolAsTheEndOfInputDoes) {
-  for (const int number : {SIGTERM, SIGINT, SIGHUP}) {
+  // A Windows tool under Wine: Wine turns SIGINT into the console's Ctrl-C, and has nothing for the
+  // others to become.
+  const bool windowsTool = testing::toolPath().ends_with("-wine");
+  const std::vector<int> signals =
+      windowsTool ? std::vector<int>{SIGINT} : std::vector<int>{SIGTERM, SIGINT, SIGHUP};
+  for (const int number : signals) {
     SCOPED_TRACE(strsignal(number));
     ChildProcess tool(withoutServer());
     tool.writeStdin("START\n");
@@ -138,7 +143,7 @@ TEST(Protocol, ATerminatingSignalEndsTheToolAsTheEndOfInputDoes) {
   // Idle, nothing to stop: only the exit.
   ChildProcess idle(withoutServer());
   ASSERT_TRUE(idle.waitForLine(R"({"type":"status","msg":"ready"})", 20s));
-  idle.signal(SIGTERM);
+  idle.signal(SIGINT);
   EXPECT_EQ(idle.waitExit(20s), 0);
   EXPECT_EQ(testing::events(idle.stderrText()), Events{"status ready"});
 }
