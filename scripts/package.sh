@@ -1,17 +1,24 @@
 #!/usr/bin/env bash
-# Builds the Debian package from the release build, installs it, and checks what it installed: the
-# binary's --version, the man page, and the protocol tests against the installed binary.
-#   scripts/package.sh        # after scripts/test.sh dev (the protocol tests come from that build)
+# Builds the Debian package from the release build with Debian's own build flags (hardening
+# included), checks it with lintian (no error, no warning), installs it, and checks what it installed:
+# the binary's --version, the man page, and the protocol tests against the installed binary.
+#   scripts/package.sh        # from a fresh clone, once scripts/install-deps.sh has run
 set -euo pipefail
 cd "$(dirname "$0")/.."
-cmake --preset release
-cmake --build --preset release -j "$(nproc)" --target zarvi-audio-capture
+export DEB_BUILD_MAINT_OPTIONS=hardening=+all
+cmake --preset release \
+  -DCMAKE_CXX_FLAGS="$(dpkg-buildflags --get CPPFLAGS) $(dpkg-buildflags --get CXXFLAGS)" \
+  -DCMAKE_EXE_LINKER_FLAGS="$(dpkg-buildflags --get LDFLAGS)"
+cmake --build --preset release -j "$(nproc)" --target zarvi-audio-capture zarvi_compressed_docs zarvi_process_tests
+rm -f build/release/*.deb
 (cd build/release && cpack -G DEB)
 version=$(sed -n 's/^project(zarvi-audio-capture VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
-package="build/release/zarvi-audio-capture_${version}_$(dpkg --print-architecture).deb"
+package="build/release/zarvi-audio-capture_${version}-1_$(dpkg --print-architecture).deb"
 echo "=== $package ==="
 dpkg-deb --field "$package"
 dpkg-deb --contents "$package"
+echo "=== lintian ==="
+lintian --pedantic --display-info --fail-on error,warning "$package"
 
 sudo=()
 [ "$(id -u)" -eq 0 ] || sudo=(sudo)
@@ -21,5 +28,5 @@ man -w zarvi-audio-capture >/dev/null
 # The man page renders without a single warning.
 warnings=$(groff -ww -man -z docs/zarvi-audio-capture.1 2>&1)
 [ -z "$warnings" ] || { echo "$warnings" >&2; exit 1; }
-ZARVI_TOOL=/usr/bin/zarvi-audio-capture build/dev/tests/zarvi_process_tests
+ZARVI_TOOL=/usr/bin/zarvi-audio-capture build/release/tests/zarvi_process_tests
 echo "the installed package works"
