@@ -45,7 +45,7 @@ void CaptureController::warnStartFailed(const std::string& description) {
 }
 
 MicCapture& CaptureController::micCapture() {
-  if (!micCapture_) micCapture_ = std::make_shared<MicCapture>(platform.makeAudioEngine(), mixer, events);
+  if (!micCapture_) micCapture_ = std::make_shared<MicCapture>(platform.makeAudioEngine(), mixer, events, &startGate);
   return *micCapture_;
 }
 
@@ -59,6 +59,7 @@ void CaptureController::start() {
     events.emitEvent(EventType::warn, "Already capturing");
     return;
   }
+  const auto starting = startGate.holdForStart();
   mixer->clearBuffers();
   if (environmentSwitchIsOn("ZARVI_AUDIO_MIC_ONLY")) {
     events.emitEvent(EventType::status, "mic_only_mode");
@@ -86,9 +87,9 @@ void CaptureController::stop() {
 }
 
 platform::DeviceChangeHandler CaptureController::systemAudioChanges() {
-  return [&events = events](const platform::DeviceEvent& event) {
+  return startGate.afterStart([&events = events](const platform::DeviceEvent& event) {
     reportSystemAudioDeviceChange(events, event);
-  };
+  });
 }
 
 void CaptureController::startSystemAudio() {

@@ -9,6 +9,7 @@
 #include "runtime/serial_queue.h"
 #include "signal/audio_mixer.h"
 #include "sources/mic_capture.h"
+#include "sources/start_gate.h"
 #include "sources/system_audio_handler.h"
 
 namespace zarvi {
@@ -38,6 +39,8 @@ class CaptureController {
   platform::Platform& platform;
   EventSink& events;
   std::shared_ptr<AudioMixer> mixer;
+  // Held over each start: a source that failed and comes back at once says so after capture_started.
+  StartGate startGate;
   std::shared_ptr<MicCapture> micCapture_;
   std::unique_ptr<SystemAudioHandler> systemHandler_;
   VideoNoopHandler videoNoop;

@@ -12,8 +12,11 @@
 namespace zarvi {
 
 MicCapture::MicCapture(std::unique_ptr<platform::AudioEngine> engine, std::shared_ptr<AudioMixer> mixer,
-                       EventSink& events)
-    : engine(std::move(engine)), mixer(std::move(mixer)), events(events) {}
+                       EventSink& events, StartGate* startGate)
+    : gate(startGate != nullptr ? *startGate : ownGate),
+      engine(std::move(engine)),
+      mixer(std::move(mixer)),
+      events(events) {}
 
 void MicCapture::emitFormatFull(const platform::InputFormat& format) {
   events.emitEvent(EventType::debug, "mic_format_full sampleRate=" + formatRate(format.sampleRate) +
@@ -24,6 +27,7 @@ void MicCapture::emitFormatFull(const platform::InputFormat& format) {
 
 void MicCapture::start() {
   if (isRunning || isWatching) return;
+  const auto starting = gate.holdForStart();
   const platform::InputFormat startFormat = engine->inputFormat();
   events.emitEvent(EventType::status, "mic_format: " + formatRate(startFormat.sampleRate) + "Hz, " +
                                           std::to_string(startFormat.channelCount) + "ch");
@@ -34,9 +38,9 @@ void MicCapture::start() {
   engine->installTap(tapBufferFrames, startFormat, [weakSelf](const platform::TapBuffer& buffer) {
     if (const auto self = weakSelf.lock()) self->handleTapBuffer(buffer);
   });
-  const auto started = engine->start([weakSelf](const platform::DeviceEvent& event) {
+  const auto started = engine->start(gate.afterStart([weakSelf](const platform::DeviceEvent& event) {
     if (const auto self = weakSelf.lock()) self->handleDeviceChange(event);
-  });
+  }));
   if (!started) {
     // The engine watches for a microphone from now on, with the tap in place for it; stop() removes
     // both, so the next start installs exactly one tap.

@@ -5,6 +5,7 @@
 
 #include "platform/audio_engine.h"
 #include "protocol/events.h"
+#include "sources/start_gate.h"
 #include "signal/audio_mixer.h"
 
 namespace zarvi {
@@ -18,9 +19,11 @@ class MicCapture : public std::enable_shared_from_this<MicCapture> {
  public:
   static constexpr std::uint32_t tapBufferFrames = 4096;
 
-  // The events must outlive the source.
+  // The events, and the gate when one is given, must outlive the source. The gate holds the source's
+  // device events back while a start is under way; a controller shares its own, held over the whole
+  // of its start.
   MicCapture(std::unique_ptr<platform::AudioEngine> engine, std::shared_ptr<AudioMixer> mixer,
-             EventSink& events);
+             EventSink& events, StartGate* startGate = nullptr);
 
   void start();
   void stop();
@@ -30,6 +33,8 @@ class MicCapture : public std::enable_shared_from_this<MicCapture> {
   void handleDeviceChange(const platform::DeviceEvent& event);
   void emitFormatFull(const platform::InputFormat& format);
 
+  StartGate ownGate;
+  StartGate& gate;
   std::unique_ptr<platform::AudioEngine> engine;
   bool isRunning = false;
   bool isWatching = false;  // the start failed, and the engine watches for a microphone

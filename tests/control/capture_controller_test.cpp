@@ -170,6 +170,31 @@ TEST_F(CaptureControllerTest, AFailedMicrophoneStillCapturesAndItsStopLeavesNoTa
   EXPECT_EQ(platform.engine->requestedFrames, 4096U);
 }
 
+TEST_F(CaptureControllerTest, SourcesThatFailAndComeBackAtOnceSaySoAfterTheStartsEvents) {
+  using platform::DeviceChange;
+  platform.service->content.displays.clear();
+  platform.service->eventAtOnce = platform::DeviceEvent{DeviceChange::resumed, "Speaker", {}};
+  platform.engine->startError = "no microphone: none";
+  platform.engine->eventAtOnce =
+      platform::DeviceEvent{DeviceChange::resumed, "USB Microphone", {48000.0, 1, platform::kCommonFormatFloat32, false}};
+  const OutputSince out(pcmOut);
+  const Events events = run(start(), [&] {
+    platform.service->teller.join();
+    platform.engine->teller.join();
+  });
+  const Events startEvents{"warn system_audio_no_display", "status mic_format: 48000.0Hz, 2ch",
+                           "error Mic start failed: no microphone: none", "status capture_started"};
+  ASSERT_EQ(events.size(), 6U);
+  EXPECT_EQ(Events(events.begin(), events.begin() + 4), startEvents);
+  EXPECT_TRUE(std::is_permutation(events.begin() + 4, events.end(),
+                                  Events{"status system_audio_resumed: Speaker", "status mic_resumed: USB Microphone"}
+                                      .begin()));
+  // The microphone drives, as its return left it: system audio waits for it.
+  controller.sharedMixer().pushSystem(std::vector<float>(100, 0.5F));
+  EXPECT_EQ(out.contents(), "");
+  EXPECT_EQ(run(stop()), Events{"status capture_stopped"});
+}
+
 TEST_F(CaptureControllerTest, StartWhileCapturingOnlyWarnsAndStopWhileIdleSaysNothing) {
   EXPECT_EQ(run(stop()), Events{});
   run(start());

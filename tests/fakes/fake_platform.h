@@ -3,6 +3,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/audio_engine.h"
@@ -21,6 +22,9 @@ inline Result<> outcomeOf(const std::optional<std::string>& error) {
 struct EngineScript {
   platform::InputFormat format{48000.0, 2, platform::kCommonFormatFloat32, false};
   std::optional<std::string> startError;
+  // Told from a thread of its own as soon as the engine follows, as a device found at once is.
+  std::optional<platform::DeviceEvent> eventAtOnce;
+  std::thread teller;
 
   int installs = 0;
   int removals = 0;
@@ -60,6 +64,9 @@ class FakeAudioEngine : public platform::AudioEngine {
     ++script_->starts;
     // Running or not, it follows the default input device until stop().
     script_->onDeviceChange = std::move(onDeviceChange);
+    if (script_->eventAtOnce) {
+      script_->teller = std::thread([tell = script_->onDeviceChange, event = *script_->eventAtOnce] { tell(event); });
+    }
     if (script_->startError) return Failure{*script_->startError};
     script_->running = true;
     return {};
@@ -106,6 +113,9 @@ struct ServiceScript {
   std::optional<std::string> addScreenError;
   std::optional<std::string> startError;
   std::optional<std::string> stopError;
+  // Told from a thread of its own as soon as a stream follows, as an output found at once is.
+  std::optional<platform::DeviceEvent> eventAtOnce;
+  std::thread teller;
 
   int contentQueries = 0;
   std::vector<std::shared_ptr<StreamRecord>> streams;
@@ -128,12 +138,14 @@ class FakeCaptureStream : public platform::CaptureStream {
   }
   void startCapture(platform::Completion completion, platform::DeviceChangeHandler onDeviceChange) override {
     record_->onDeviceChange = std::move(onDeviceChange);
+    tellAtOnce();
     record_->started = !script_->startError;
     completion(outcomeOf(script_->startError));
   }
   void watchForOutput(platform::DeviceChangeHandler onDeviceChange) override {
     record_->onDeviceChange = std::move(onDeviceChange);
     record_->watching = true;
+    tellAtOnce();
   }
   void stopCapture(platform::Completion completion) override {
     record_->stopped = true;
@@ -141,6 +153,11 @@ class FakeCaptureStream : public platform::CaptureStream {
   }
 
  private:
+  void tellAtOnce() {
+    if (!script_->eventAtOnce) return;
+    script_->teller = std::thread([tell = record_->onDeviceChange, event = *script_->eventAtOnce] { tell(event); });
+  }
+
   std::shared_ptr<ServiceScript> script_;
   std::shared_ptr<StreamRecord> record_;
 };
