@@ -1,5 +1,5 @@
 """The package's own build backend: the standard library only, so that `pip install` needs nothing
-else (no setuptools, no wheel, no index) on any Python 3.9+ with pip 21.3 or later.
+else (no setuptools, no wheel, no index) on any Python 3.9+ with pip 20 or later.
 
 It builds a pure-Python wheel of zarvi_audio_capture, an editable wheel (a .pth file naming this
 folder) and a source archive, from the [project] table of pyproject.toml.
