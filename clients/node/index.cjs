@@ -151,7 +151,6 @@ class Capture extends EventEmitter {
         await eventsRead;
         this.#stopWatchdog();
         this.#safely("exit", code, signal);
-        this.pcm.push(null);
         if (!this.#quitting) {
           const how = signal ? `was killed by ${signal}` : `exited with status ${code}`;
           const error = new Error(`${TOOL} ${how} without being asked to quit`);
@@ -165,6 +164,7 @@ class Capture extends EventEmitter {
     // A host that stopped listening must not crash on a closed pipe: the exit tells what happened.
     this.#child.stdin.on("error", () => {});
     this.#child.stdout.on("data", (chunk) => this.#takePcm(chunk));
+    this.#child.stdout.once("end", () => this.pcm.push(null));
     createInterface({ input: this.#child.stderr, crlfDelay: Infinity }).on("line", (line) => this.#onLine(line));
   }
 
