@@ -61,6 +61,8 @@ void CaptureController::start() {
   }
   const auto starting = startGate.holdForStart();
   mixer->clearBuffers();
+  mixer->setLayout(environmentSwitchIsOn("ZARVI_AUDIO_SEPARATE_TRACKS") ? AudioMixer::Layout::separateTracks
+                                                                        : AudioMixer::Layout::mix);
   if (environmentSwitchIsOn("ZARVI_AUDIO_MIC_ONLY")) {
     events.emitEvent(EventType::status, "mic_only_mode");
   } else {

@@ -20,11 +20,17 @@ std::int16_t toPcmSample(float mixed) {
 
 namespace {
 
-void appendPcm(std::string& bytes, std::span<const float> mixed) {
-  for (const float sample : mixed) {
-    const auto pcm = static_cast<std::uint16_t>(toPcmSample(sample));
-    bytes += static_cast<char>(pcm & 0xFF);
-    bytes += static_cast<char>(pcm >> 8);
+void appendSample(std::string& bytes, float sample) {
+  const auto pcm = static_cast<std::uint16_t>(toPcmSample(sample));
+  bytes += static_cast<char>(pcm & 0xFF);
+  bytes += static_cast<char>(pcm >> 8);
+}
+
+// System audio with no microphone: alone as the mix, or beside a silent microphone channel.
+void appendSystemAlone(std::string& bytes, std::span<const float> system, AudioMixer::Layout layout) {
+  for (const float sample : system) {
+    if (layout == AudioMixer::Layout::separateTracks) appendSample(bytes, 0.0F);
+    appendSample(bytes, sample);
   }
 }
 
@@ -36,10 +42,11 @@ void AudioMixer::pushSystem(std::span<const float> samples) {
   if (!microphoneDriving) {
     // The waiting samples are older than the block: they go first, and none is written twice. The
     // write happens under the mixer's lock so that a microphone taking over cannot overtake it.
+    const std::size_t channels = layout == Layout::separateTracks ? 2 : 1;
     std::string bytes;
-    bytes.reserve(2 * (sysBuffer.size() + samples.size()));
-    appendPcm(bytes, sysBuffer);
-    appendPcm(bytes, samples);
+    bytes.reserve(2 * channels * (sysBuffer.size() + samples.size()));
+    appendSystemAlone(bytes, sysBuffer, layout);
+    appendSystemAlone(bytes, samples, layout);
     sysBuffer.clear();
     pcm.writePcm(bytes);
     return;
@@ -56,7 +63,7 @@ void AudioMixer::pushSystem(std::span<const float> samples) {
 void AudioMixer::pushMic(std::span<const float> samples) {
   if (samples.empty()) return;
   const std::size_t micN = samples.size();
-  std::string bytes(micN * 2, '\0');
+  std::string bytes;
   std::size_t sysAvail = 0;
   float sysRms = 0.0F;
   std::int64_t clipped = 0;
@@ -69,14 +76,30 @@ void AudioMixer::pushMic(std::span<const float> samples) {
     describe = VERBOSE_AUDIO && (n <= 5 || n % 50 == 0);
     sysAvail = std::min(micN, sysBuffer.size());
     if (describe) sysRms = rmsFloatPtr(sysBuffer.data(), static_cast<std::int64_t>(sysAvail));
-    for (std::size_t i = 0; i < micN; ++i) {
-      const float mixed = i < sysAvail ? samples[i] + sysBuffer[i] : samples[i];
-      const float magnitude = std::fabs(mixed);
+    const auto note = [&](float written) {
+      const float magnitude = std::fabs(written);
       if (magnitude > 1.0F) ++clipped;
       if (maxAbsMixed < magnitude) maxAbsMixed = magnitude;
-      const auto pcm = static_cast<std::uint16_t>(toPcmSample(mixed));
-      bytes[2 * i] = static_cast<char>(pcm & 0xFF);
-      bytes[2 * i + 1] = static_cast<char>(pcm >> 8);
+    };
+    if (layout == Layout::separateTracks) {
+      // A missing system sample is silence on its channel.
+      bytes.reserve(micN * 4);
+      for (std::size_t i = 0; i < micN; ++i) {
+        const float system = i < sysAvail ? sysBuffer[i] : 0.0F;
+        note(samples[i]);
+        note(system);
+        appendSample(bytes, samples[i]);
+        appendSample(bytes, system);
+      }
+    } else {
+      bytes.assign(micN * 2, '\0');
+      for (std::size_t i = 0; i < micN; ++i) {
+        const float mixed = i < sysAvail ? samples[i] + sysBuffer[i] : samples[i];
+        note(mixed);
+        const auto pcm = static_cast<std::uint16_t>(toPcmSample(mixed));
+        bytes[2 * i] = static_cast<char>(pcm & 0xFF);
+        bytes[2 * i + 1] = static_cast<char>(pcm >> 8);
+      }
     }
     sysBuffer.erase(sysBuffer.begin(), sysBuffer.begin() + static_cast<std::ptrdiff_t>(sysAvail));
   }
@@ -94,6 +117,11 @@ void AudioMixer::pushMic(std::span<const float> samples) {
 void AudioMixer::setMicrophoneDriving(bool driving) {
   const std::lock_guard<std::mutex> hold(lock);
   microphoneDriving = driving;
+}
+
+void AudioMixer::setLayout(Layout newLayout) {
+  const std::lock_guard<std::mutex> hold(lock);
+  layout = newLayout;
 }
 
 void AudioMixer::clearBuffers() {

@@ -14,10 +14,13 @@ namespace zarvi {
 // is mixed with the oldest waiting system samples and written at once as 16-bit PCM; system audio
 // only waits, bounded to the newest maxSysBufferSamples. While no microphone is capturing, system
 // audio drives instead: each system block is written at once, as a mix with a silent microphone, after
-// whatever system audio was still waiting.
+// whatever system audio was still waiting. With separate tracks, the same schedule writes each pair
+// of samples as one two-channel frame (microphone, system audio) in place of their mix.
 class AudioMixer {
  public:
   static constexpr std::int64_t maxSysBufferSamples = 8000;
+
+  enum class Layout { mix, separateTracks };
 
   // Both must outlive the mixer.
   AudioMixer(PcmWriter& pcm, EventSink& events) : pcm(pcm), events(events) {}
@@ -27,6 +30,8 @@ class AudioMixer {
   void clearBuffers();
   // Whether a microphone is capturing and so drives the output; it does from the start.
   void setMicrophoneDriving(bool driving);
+  // What the output carries from the next push on; the mix until told otherwise.
+  void setLayout(Layout layout);
 
   // For diagnostics and tests; each takes the lock.
   std::int64_t pushCount() const;
@@ -39,6 +44,7 @@ class AudioMixer {
   std::vector<float> sysBuffer;
   std::int64_t pushCount_ = 0;
   bool microphoneDriving = true;
+  Layout layout = Layout::mix;
 };
 
 // The 16-bit value of one mixed sample: clamped to [-1, 1] (not a number counts as 1), scaled by

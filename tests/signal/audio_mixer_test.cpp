@@ -215,5 +215,45 @@ TEST_F(AudioMixerTest, WithoutAMicrophoneSystemAudioDrivesAndTheHandoversLoseAnd
   EXPECT_EQ(testing::events(err.contents(), true).size(), 1U) << "only the microphone's push is described";
 }
 
+// Two-channel frames as (microphone, system audio) pairs.
+std::vector<std::pair<std::int16_t, std::int16_t>> frames(const std::string& bytes) {
+  const auto samples = testing::pcmSamples(bytes);
+  std::vector<std::pair<std::int16_t, std::int16_t>> pairs;
+  for (std::size_t i = 0; i + 1 < samples.size(); i += 2) pairs.emplace_back(samples[i], samples[i + 1]);
+  return pairs;
+}
+
+TEST_F(AudioMixerTest, SeparateTracksKeepTheMixersScheduleWithEachSourceOnItsOwnChannel) {
+  using Frames = std::vector<std::pair<std::int16_t, std::int16_t>>;
+  mixer.setLayout(AudioMixer::Layout::separateTracks);
+  const OutputSince out(pcmOut);
+  // The microphone drives, paired with the oldest waiting system samples; none waiting is silence.
+  mixer.pushSystem(Samples{0.25F, -0.25F});
+  mixer.pushMic(Samples{0.5F, 2.0F, -2.0F});
+  EXPECT_EQ(frames(out.contents()), (Frames{{16383, 8191}, {32767, -8191}, {-32767, 0}}));
+  EXPECT_EQ(out.contents().size(), 12U);
+  // No microphone: the waiting system samples first, then the block, beside a silent channel 0.
+  mixer.pushSystem(Samples{0.5F});
+  mixer.setMicrophoneDriving(false);
+  mixer.pushSystem(Samples{-0.5F, std::numeric_limits<float>::quiet_NaN()});
+  // The microphone back: it drives again, and nothing of the system audio is written twice.
+  mixer.setMicrophoneDriving(true);
+  mixer.pushSystem(Samples{0.125F});
+  mixer.pushMic(Samples{0.0F, 0.0F});
+  EXPECT_EQ(frames(out.contents()), (Frames{{16383, 8191},
+                                            {32767, -8191},
+                                            {-32767, 0},
+                                            {0, 16383},
+                                            {0, -16383},
+                                            {0, 32767},
+                                            {0, 4095},
+                                            {0, 0}}));
+  // Back to the mix: one sample per push sample again.
+  mixer.setLayout(AudioMixer::Layout::mix);
+  const OutputSince mixed(pcmOut);
+  mixer.pushMic(Samples{0.5F});
+  EXPECT_EQ(testing::pcmSamples(mixed.contents()), (std::vector<std::int16_t>{16383}));
+}
+
 }  // namespace
 }  // namespace zarvi
