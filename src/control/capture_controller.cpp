@@ -1,6 +1,7 @@
 #include "control/capture_controller.h"
 
 #include <future>
+#include <optional>
 #include <string>
 
 #include "protocol/events.h"
@@ -63,12 +64,26 @@ void CaptureController::start() {
   mixer->clearBuffers();
   mixer->setLayout(environmentSwitchIsOn("ZARVI_AUDIO_SEPARATE_TRACKS") ? AudioMixer::Layout::separateTracks
                                                                         : AudioMixer::Layout::mix);
-  if (environmentSwitchIsOn("ZARVI_AUDIO_MIC_ONLY")) {
+  const bool micOnly = environmentSwitchIsOn("ZARVI_AUDIO_MIC_ONLY");
+  const bool echoCancel = environmentSwitchIsOn("ZARVI_AUDIO_ECHO_CANCEL");
+  // In place before the sources start, so that the first microphone block is already cancelled.
+  std::optional<Failure> noCanceller;
+  mixer->setEchoCanceller(nullptr);
+  if (echoCancel && !micOnly) {
+    auto made = makeEchoCanceller();
+    if (made) {
+      mixer->setEchoCanceller(std::move(made.value()));
+    } else {
+      noCanceller = made.failure();
+    }
+  }
+  if (micOnly) {
     events.emitEvent(EventType::status, "mic_only_mode");
   } else {
     startSystemAudio();
   }
   micCapture().start();
+  if (echoCancel) reportEchoCancelling(micOnly, noCanceller);
   isCapturing = true;
   events.emitEvent(EventType::status, "capture_started");
 }
@@ -89,9 +104,26 @@ void CaptureController::stop() {
 }
 
 platform::DeviceChangeHandler CaptureController::systemAudioChanges() {
-  return startGate.afterStart([&events = events](const platform::DeviceEvent& event) {
+  return startGate.afterStart([&events = events, mixer = mixer](const platform::DeviceEvent& event) {
+    if (event.change != platform::DeviceChange::lost) mixer->echoPathChanged();
     reportSystemAudioDeviceChange(events, event);
   });
+}
+
+void CaptureController::reportEchoCancelling(bool micOnly, const std::optional<Failure>& noCanceller) {
+  std::string why;
+  if (micOnly) {
+    why = "microphone-only mode records no system audio";
+  } else if (!streamStarted) {
+    why = "no system audio";
+  } else if (noCanceller) {
+    why = noCanceller->description;
+  } else {
+    events.emitEvent(EventType::status, "echo_cancel_started");
+    return;
+  }
+  mixer->setEchoCanceller(nullptr);
+  events.emitEvent(EventType::warn, "echo_cancel_unavailable: " + why);
 }
 
 void CaptureController::startSystemAudio() {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 
 #include "platform/capture_service.h"
 #include "platform/platform.h"
@@ -32,6 +33,8 @@ class CaptureController {
   // After a failure at start: a stream that comes in once there is an output to record.
   void watchForSystemAudio(const platform::StreamConfiguration& configuration);
   platform::DeviceChangeHandler systemAudioChanges();
+  // ZARVI_AUDIO_ECHO_CANCEL=1: whether the canceller runs for this capture, and if not, why.
+  void reportEchoCancelling(bool micOnly, const std::optional<Failure>& noCanceller);
   void warnStartFailed(const std::string& description);
   MicCapture& micCapture();
   SystemAudioHandler& systemHandler();

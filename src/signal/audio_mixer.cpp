@@ -39,6 +39,8 @@ void appendSystemAlone(std::string& bytes, std::span<const float> system, AudioM
 void AudioMixer::pushSystem(std::span<const float> samples) {
   if (samples.empty()) return;
   const std::lock_guard<std::mutex> hold(lock);
+  // What the loudspeakers played, every sample of it, before any gives way to the waiting bound.
+  if (canceller) canceller->feedReference(samples);
   if (!microphoneDriving) {
     // The waiting samples are older than the block: they go first, and none is written twice. The
     // write happens under the mixer's lock so that a microphone taking over cannot overtake it.
@@ -60,8 +62,11 @@ void AudioMixer::pushSystem(std::span<const float> samples) {
   sysBuffer.insert(sysBuffer.end(), samples.begin(), samples.end());
 }
 
-void AudioMixer::pushMic(std::span<const float> samples) {
-  if (samples.empty()) return;
+void AudioMixer::pushMic(std::span<const float> input) {
+  if (input.empty()) return;
+  std::span<const float> samples = input;
+  std::vector<float> cancelled;
+  EchoCanceller::Measure echo;
   const std::size_t micN = samples.size();
   std::string bytes;
   std::size_t sysAvail = 0;
@@ -74,6 +79,12 @@ void AudioMixer::pushMic(std::span<const float> samples) {
     const std::lock_guard<std::mutex> hold(lock);
     n = ++pushCount_;
     describe = VERBOSE_AUDIO && (n <= 5 || n % 50 == 0);
+    if (canceller) {
+      cancelled.assign(input.begin(), input.end());
+      canceller->cancel(cancelled);
+      samples = cancelled;
+      if (describe) echo = canceller->measure();
+    }
     sysAvail = std::min(micN, sysBuffer.size());
     if (describe) sysRms = rmsFloatPtr(sysBuffer.data(), static_cast<std::int64_t>(sysAvail));
     const auto note = [&](float written) {
@@ -104,6 +115,13 @@ void AudioMixer::pushMic(std::span<const float> samples) {
     sysBuffer.erase(sysBuffer.begin(), sysBuffer.begin() + static_cast<std::ptrdiff_t>(sysAvail));
   }
   pcm.writePcm(bytes);
+  if (describe && !cancelled.empty()) {
+    events.emitEvent(EventType::debug, "aec#" + std::to_string(n) + " echoRemovedDb=" +
+                                           formatLevel(static_cast<float>(echo.echoRemovedDb)) +
+                                           " delayMs=" + std::to_string(echo.delayMs) +
+                                           " micRms=" + formatLevel(rmsFloatPtr(input.data(), static_cast<std::int64_t>(micN))) +
+                                           " outRms=" + formatLevel(rmsFloatPtr(samples.data(), static_cast<std::int64_t>(micN))));
+  }
   if (describe) {
     const float micRms = rmsFloatPtr(samples.data(), static_cast<std::int64_t>(micN));
     events.emitEvent(EventType::debug,
@@ -122,6 +140,16 @@ void AudioMixer::setMicrophoneDriving(bool driving) {
 void AudioMixer::setLayout(Layout newLayout) {
   const std::lock_guard<std::mutex> hold(lock);
   layout = newLayout;
+}
+
+void AudioMixer::setEchoCanceller(std::unique_ptr<EchoCanceller> newCanceller) {
+  const std::lock_guard<std::mutex> hold(lock);
+  canceller = std::move(newCanceller);
+}
+
+void AudioMixer::echoPathChanged() {
+  const std::lock_guard<std::mutex> hold(lock);
+  if (canceller) canceller->reset();
 }
 
 void AudioMixer::clearBuffers() {

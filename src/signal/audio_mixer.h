@@ -1,12 +1,14 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <span>
 #include <vector>
 
 #include "protocol/events.h"
 #include "protocol/pcm_writer.h"
+#include "signal/echo_canceller.h"
 
 namespace zarvi {
 
@@ -32,6 +34,11 @@ class AudioMixer {
   void setMicrophoneDriving(bool driving);
   // What the output carries from the next push on; the mix until told otherwise.
   void setLayout(Layout layout);
+  // From the next push on, every system sample pushed feeds the canceller, and each microphone block
+  // has the echo removed before it is written; none: the microphone as it comes.
+  void setEchoCanceller(std::unique_ptr<EchoCanceller> canceller);
+  // A device switched or came back: the canceller's echo path is a new one.
+  void echoPathChanged();
 
   // For diagnostics and tests; each takes the lock.
   std::int64_t pushCount() const;
@@ -45,6 +52,7 @@ class AudioMixer {
   std::int64_t pushCount_ = 0;
   bool microphoneDriving = true;
   Layout layout = Layout::mix;
+  std::unique_ptr<EchoCanceller> canceller;
 };
 
 // The 16-bit value of one mixed sample: clamped to [-1, 1] (not a number counts as 1), scaled by

@@ -68,6 +68,7 @@ void MicCapture::handleDeviceChange(const platform::DeviceEvent& event) {
           (event.change == platform::DeviceChange::switched ? "mic_switched: " : "mic_resumed: ") +
               event.description);
       emitFormatFull(format);
+      mixer->echoPathChanged();
       mixer->setMicrophoneDriving(true);
       return;
   }

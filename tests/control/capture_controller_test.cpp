@@ -9,6 +9,7 @@
 
 #include "fakes/fake_platform.h"
 #include "protocol/process_values.h"
+#include "signal/echo_canceller.h"
 #include "support/event_lines.h"
 #include "support/os.h"
 #include "support/recorded_output.h"
@@ -33,7 +34,10 @@ class CaptureControllerTest : public ::testing::Test {
     testing::unsetEnvironment("ZARVI_AUDIO_MIC_ONLY");
     VERBOSE_AUDIO = false;
   }
-  void TearDown() override { testing::unsetEnvironment("ZARVI_AUDIO_MIC_ONLY"); }
+  void TearDown() override {
+    for (const char* name : {"ZARVI_AUDIO_MIC_ONLY", "ZARVI_AUDIO_ECHO_CANCEL", "ZARVI_AUDIO_SEPARATE_TRACKS"})
+      testing::unsetEnvironment(name);
+  }
 
   // Runs the operations and returns the events they wrote, debug lines left out.
   template <typename... Operations>
@@ -193,6 +197,42 @@ TEST_F(CaptureControllerTest, SourcesThatFailAndComeBackAtOnceSaySoAfterTheStart
   controller.sharedMixer().pushSystem(std::vector<float>(100, 0.5F));
   EXPECT_EQ(out.contents(), "");
   EXPECT_EQ(run(stop()), Events{"status capture_stopped"});
+}
+
+TEST_F(CaptureControllerTest, EchoCancellingSaysRightBeforeCaptureStartedWhetherItRunsAndWhyNot) {
+  const auto canceller = makeEchoCanceller();
+  const std::string whenItCan =
+      canceller ? "status echo_cancel_started" : "warn echo_cancel_unavailable: " + canceller.error();
+  const struct {
+    const char* what;
+    bool micOnly;
+    bool systemFails;
+    std::string event;
+  } cases[] = {
+      {"both sources", false, false, whenItCan},
+      {"microphone only", true, false, "warn echo_cancel_unavailable: microphone-only mode records no system audio"},
+      {"no system audio", false, true, "warn echo_cancel_unavailable: no system audio"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    fakes::FakePlatform subjectPlatform;
+    if (c.systemFails) subjectPlatform.service->startError = "gone";
+    CaptureController subject(subjectPlatform, events, pcmOut);
+    testing::setEnvironment("ZARVI_AUDIO_MIC_ONLY", c.micOnly ? "1" : "0");
+    testing::setEnvironment("ZARVI_AUDIO_ECHO_CANCEL", "1");
+    const OutputSince err(events);
+    subject.start();
+    const Events started = testing::events(err.contents());
+    ASSERT_GE(started.size(), 2U);
+    EXPECT_EQ(Events(started.end() - 2, started.end()), (Events{c.event, "status capture_started"}));
+    subject.stop();
+    // Read at every START: off again, nothing of it.
+    testing::setEnvironment("ZARVI_AUDIO_ECHO_CANCEL", "true");
+    const OutputSince again(events);
+    subject.start();
+    EXPECT_EQ(again.contents().find("echo_cancel"), std::string::npos);
+    subject.stop();
+  }
 }
 
 TEST_F(CaptureControllerTest, StartWhileCapturingOnlyWarnsAndStopWhileIdleSaysNothing) {

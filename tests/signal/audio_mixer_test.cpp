@@ -255,5 +255,51 @@ TEST_F(AudioMixerTest, SeparateTracksKeepTheMixersScheduleWithEachSourceOnItsOwn
   EXPECT_EQ(testing::pcmSamples(mixed.contents()), (std::vector<std::int16_t>{16383}));
 }
 
+// A canceller that records what it was fed and halves the microphone.
+class FakeEchoCanceller : public EchoCanceller {
+ public:
+  std::vector<float>& reference;
+  int& resets;
+  FakeEchoCanceller(std::vector<float>& reference, int& resets) : reference(reference), resets(resets) {}
+  void feedReference(std::span<const float> samples) override {
+    reference.insert(reference.end(), samples.begin(), samples.end());
+  }
+  void cancel(std::span<float> microphone) override {
+    for (float& sample : microphone) sample *= 0.5F;
+  }
+  void reset() override { ++resets; }
+  Measure measure() const override { return {12.5, 40}; }
+};
+
+TEST_F(AudioMixerTest, WithACancellerEverySystemSampleIsItsReferenceAndTheMicrophoneIsCancelledFirst) {
+  std::vector<float> reference;
+  int resets = 0;
+  mixer.setEchoCanceller(std::make_unique<FakeEchoCanceller>(reference, resets));
+  VERBOSE_AUDIO = true;
+  const OutputSince out(pcmOut);
+  const OutputSince err(events);
+  // More than the waiting bound: the reference still gets all of it, in order.
+  Samples system(9000);
+  for (std::size_t i = 0; i < system.size(); ++i) system[i] = static_cast<float>(i % 7) / 100.0F;
+  mixer.pushSystem(system);
+  mixer.pushMic(Samples(2, 0.5F));
+  EXPECT_EQ(reference, system);
+  // 0.5 halved, plus the oldest system sample that survived the bound (index 1000: 1000 % 7 = 6).
+  EXPECT_EQ(testing::pcmSamples(out.contents()),
+            (std::vector<std::int16_t>{toPcmSample(0.25F + 0.06F), toPcmSample(0.25F + 0.0F)}));
+  const auto lines = testing::events(err.contents(), true);
+  ASSERT_EQ(lines.size(), 2U);
+  EXPECT_EQ(lines[0], "debug aec#1 echoRemovedDb=12.5000 delayMs=40 micRms=0.5000 outRms=0.2500");
+  EXPECT_TRUE(lines[1].starts_with("debug mix#1 ")) << lines[1];
+  mixer.echoPathChanged();
+  EXPECT_EQ(resets, 1);
+  // Without it, the microphone as it comes.
+  mixer.setEchoCanceller(nullptr);
+  const OutputSince plain(pcmOut);
+  mixer.clearBuffers();
+  mixer.pushMic(Samples(1, 0.5F));
+  EXPECT_EQ(testing::pcmSamples(plain.contents()), (std::vector<std::int16_t>{16383}));
+}
+
 }  // namespace
 }  // namespace zarvi
