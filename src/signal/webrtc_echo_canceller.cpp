@@ -1,6 +1,7 @@
 // The echo canceller of WebRTC's audio-processing module (the one PulseAudio's module-echo-cancel
-// uses): echo cancellation with the extended filter and delay-agnostic modes, and its residual echo
-// suppression. No noise suppression, no gain control and no high-pass filter (version 0.3's raised
+// uses): echo cancellation with the extended filter and its residual echo suppression. The echo's
+// delay, which the module's own delay-agnostic mode did not find beyond about 200 ms, comes from
+// an estimator of ours. No noise suppression, no gain control and no high-pass filter (version 0.3's raised
 // the near end by half a decibel): the user's own voice is the product, and is passed on at its level.
 #include <webrtc/modules/audio_processing/include/audio_processing.h>
 #include <webrtc/modules/interface/module_common_types.h>
@@ -11,8 +12,9 @@
 #include <deque>
 #include <vector>
 
-#include "signal/echo_canceller.h"
 #include "signal/audio_mixer.h"
+#include "signal/echo_canceller.h"
+#include "signal/echo_delay_estimator.h"
 
 namespace zarvi {
 namespace {
@@ -34,24 +36,37 @@ class WebRtcEchoCanceller : public EchoCanceller {
     output_.assign(kFrame, 0.0F);
   }
 
+  // Only kept here: the module wants one reference frame before each microphone frame of the same
+  // moment, and the microphone comes in blocks of many frames.
   void feedReference(std::span<const float> samples) override {
     reference_.insert(reference_.end(), samples.begin(), samples.end());
-    while (reference_.size() >= kFrame) {
-      std::vector<float> frame(reference_.begin(), reference_.begin() + kFrame);
-      reference_.erase(reference_.begin(), reference_.begin() + kFrame);
-      toFrame(far_, frame);
-      module_->ProcessReverseStream(&far_);
-    }
+    // A microphone that stopped leaves the reference to pile up: only the newest second is of use.
+    const std::size_t bound = 100 * kFrame;
+    if (reference_.size() > bound) reference_.erase(reference_.begin(), reference_.end() - bound);
   }
 
   void cancel(std::span<float> microphone) override {
     input_.insert(input_.end(), microphone.begin(), microphone.end());
-    while (input_.size() >= kFrame) {
-      std::vector<float> frame(input_.begin(), input_.begin() + kFrame);
+    // The reference frames that came since the last block are spread evenly over its frames, as
+    // they arrived while the microphone recorded them.
+    const std::size_t nearFrames = input_.size() / kFrame;
+    const std::size_t farFrames = reference_.size() / kFrame;
+    std::size_t farFed = 0;
+    std::vector<float> frame(kFrame);
+    for (std::size_t j = 0; j < nearFrames; ++j) {
+      const std::size_t farDue = nearFrames == 0 ? farFrames : ((j + 1) * farFrames + nearFrames - 1) / nearFrames;
+      for (; farFed < farDue; ++farFed) {
+        std::copy_n(reference_.begin(), kFrame, frame.begin());
+        reference_.erase(reference_.begin(), reference_.begin() + kFrame);
+        toFrame(far_, frame);
+        estimator_.reference(frame);
+        module_->ProcessReverseStream(&far_);
+      }
+      std::copy_n(input_.begin(), kFrame, frame.begin());
       input_.erase(input_.begin(), input_.begin() + kFrame);
       toFrame(near_, frame);
-      // The delay-agnostic mode finds the delay itself; the stream delay is only its starting point.
-      module_->set_stream_delay_ms(0);
+      estimator_.microphone(frame);
+      module_->set_stream_delay_ms(streamDelayMs());
       module_->ProcessStream(&near_);
       for (std::size_t i = 0; i < kFrame; ++i) output_.push_back(static_cast<float>(near_.data_[i]) / 32767.0F);
     }
@@ -59,7 +74,10 @@ class WebRtcEchoCanceller : public EchoCanceller {
     output_.erase(output_.begin(), output_.begin() + static_cast<std::ptrdiff_t>(microphone.size()));
   }
 
-  void reset() override { module_->Initialize(); }
+  void reset() override {
+    module_->Initialize();
+    estimator_.reset();
+  }
 
   Measure measure() const override {
     webrtc::EchoCancellation::Metrics metrics;
@@ -74,11 +92,19 @@ class WebRtcEchoCanceller : public EchoCanceller {
         webrtc::AudioProcessing::kNoError) {
       measure.delayMs = median;
     }
+    if (const auto frames = estimator_.delayFrames()) measure.delayMs = static_cast<int>(*frames) * 10;
     return measure;
   }
 
  private:
+  // A frame short of the estimate: the module's filter needs the reference a little ahead.
+  int streamDelayMs() const {
+    const auto frames = estimator_.delayFrames();
+    return frames && *frames > 0 ? static_cast<int>(*frames - 1) * 10 : 0;
+  }
+
   std::unique_ptr<webrtc::AudioProcessing> module_;
+  EchoDelayEstimator estimator_;
   webrtc::AudioFrame far_;
   webrtc::AudioFrame near_;
   std::deque<float> reference_;
@@ -91,7 +117,6 @@ class WebRtcEchoCanceller : public EchoCanceller {
 Result<std::unique_ptr<EchoCanceller>> makeEchoCanceller() {
   webrtc::Config config;
   config.Set<webrtc::ExtendedFilter>(new webrtc::ExtendedFilter(true));
-  config.Set<webrtc::DelayAgnostic>(new webrtc::DelayAgnostic(true));
   std::unique_ptr<webrtc::AudioProcessing> module(webrtc::AudioProcessing::Create(config));
   if (!module) return Failure{"the echo canceller could not be made"};
   auto* echo = module->echo_cancellation();

@@ -32,12 +32,13 @@ std::vector<float> voice(std::size_t samples, double pitch, std::uint32_t seed) 
   return out;
 }
 
-// The room: the loudspeaker's sound reaches the microphone 120 ms later, 3 dB down, with a reflection.
-std::vector<float> echoOf(const std::vector<float>& played) {
+// The room: the loudspeaker's sound reaches the microphone later, 3 dB down, with a reflection 30 ms
+// after it.
+std::vector<float> echoOf(const std::vector<float>& played, std::size_t delay) {
   std::vector<float> echo(played.size(), 0.0F);
   for (std::size_t i = 0; i < played.size(); ++i) {
-    if (i >= 1920) echo[i] += 0.7F * played[i - 1920];
-    if (i >= 2400) echo[i] += 0.2F * played[i - 2400];
+    if (i >= delay) echo[i] += 0.7F * played[i - delay];
+    if (i >= delay + 480) echo[i] += 0.2F * played[i - delay - 480];
   }
   return echo;
 }
@@ -71,12 +72,15 @@ class EchoCancellerTest : public ::testing::Test {
 };
 
 TEST_F(EchoCancellerTest, RemovesTheEchoOfTheFarEndAndKeepsTheNearEndAtItsLevel) {
+ for (const std::size_t delayMs : {20U, 120U, 270U, 450U}) {
+  SCOPED_TRACE(std::to_string(delayMs) + " ms");
+  canceller->reset();
   const std::size_t length = 8 * kSecond;
   const auto farEnd = voice(length, 140.0, 1);
   // Far end alone for 6 s, then the near end alone for 2 s (the far end silent).
   std::vector<float> played(farEnd.begin(), farEnd.begin() + 6 * kSecond);
   played.resize(length, 0.0F);
-  const auto echo = echoOf(played);
+  const auto echo = echoOf(played, delayMs * 16);
   const auto nearEnd = voice(length, 210.0, 2);
   std::vector<float> microphone(echo);
   for (std::size_t i = 7 * kSecond; i < length; ++i) microphone[i] += nearEnd[i];
@@ -87,10 +91,12 @@ TEST_F(EchoCancellerTest, RemovesTheEchoOfTheFarEndAndKeepsTheNearEndAtItsLevel)
   // One frame late: output sample i + 160 is input sample i.
   const double nearDb = 10 * std::log10(energy(out, 7 * kSecond + 4000 + 160, length - 160 + 0) /
                                         energy(microphone, 7 * kSecond + 4000, length - 160));
-  std::printf("echo removed after 3 s: %.1f dB; near end after the far end: %+.2f dB; canceller says %.0f dB, %d ms\n",
-              erleDb, nearDb, canceller->measure().echoRemovedDb, canceller->measure().delayMs);
+  std::printf("echo %zu ms late: %.1f dB of it removed after 3 s; near end after the far end: %+.2f dB; "
+              "canceller says %.0f dB, %d ms\n",
+              delayMs, erleDb, nearDb, canceller->measure().echoRemovedDb, canceller->measure().delayMs);
   EXPECT_GE(erleDb, 20.0);
   EXPECT_NEAR(nearDb, 0.0, 0.5);
+ }
 }
 
 TEST_F(EchoCancellerTest, WhenNothingPlaysTheMicrophonePassesAtItsLevelOneFrameLate) {
