@@ -35,6 +35,11 @@ class PrivatePulseServer {
   void addUsbMicrophone();
   // Plays a sine tone into a sink until stopPlaying() or the server's end.
   void playTone(const std::string& sink, double frequency, double amplitude, double seconds);
+  // Speaks the text with espeak-ng's voice into a sink, over and over, until stopPlaying().
+  void playSpeech(const std::string& sink, const std::string& voice, const std::string& text);
+  // A room (scripts/simulated-room.sh): the speaker's sound reaches the microphone's feed late,
+  // reverberant and quieter, until stopPlaying().
+  void startRoom(double delaySeconds, double gainDb);
   void stopPlaying();
   // Runs pactl against the server, for instance "set-default-source speaker.monitor"; its output.
   std::string pactl(const std::string& arguments);
@@ -56,6 +61,8 @@ class PrivatePulseServer {
   std::string kind_;
   std::string directory_;
   std::string address_;
+  void runInBackground(const std::string& command);
+
   std::vector<pid_t> players_;
   bool running_ = false;
 };
