@@ -31,6 +31,7 @@ function describeEvent({ type, msg }) {
   const after = (prefix) => (msg.startsWith(prefix) ? msg.slice(prefix.length) : null);
   if (type === "status") {
     if (msg === "ready") return ["ready"];
+    if (msg === "echo_cancel_started") return ["echoCancelStarted"];
     if (msg === "capture_started") return ["captureStarted"];
     if (msg === "capture_stopped") return ["captureStopped"];
     for (const [prefix, name, source] of [
@@ -53,10 +54,27 @@ function describeEvent({ type, msg }) {
     const reason = after(prefix);
     if (reason !== null) return ["sourceFailed", { source, when, reason }];
   }
+  const unavailable = after("echo_cancel_unavailable: ");
+  if (type === "warn" && unavailable !== null) return ["echoCancelUnavailable", { reason: unavailable }];
   if (type === "warn" && msg === "system_audio_no_display") {
     return ["sourceFailed", { source: "system", when: "start", reason: "no output device to record" }];
   }
   return null;
+}
+
+/**
+ * The two tracks of separate-track PCM (frames of microphone, system audio) as their own samples:
+ * { microphone, system }, each an Int16Array of the same length.
+ */
+function splitTracks(buffer) {
+  const frames = Math.floor(buffer.length / 4);
+  const microphone = new Int16Array(frames);
+  const system = new Int16Array(frames);
+  for (let i = 0; i < frames; i++) {
+    microphone[i] = buffer.readInt16LE(4 * i);
+    system[i] = buffer.readInt16LE(4 * i + 2);
+  }
+  return { microphone, system };
 }
 
 /** The PCM as the host reads it; the client pushes into it. */
@@ -87,7 +105,8 @@ class Capture extends EventEmitter {
   #lastEvent = null;
   #lastFailure = null;
   #listenerError = null;
-  #odd = null;
+  #partial = null; // the start of a frame that the next chunk completes
+  #frameBytes = 2;
   #pushed = 0; // bytes handed to pcm since the tool started
   #captureStart = 0; // where the capture in progress (or the next one) begins in pcm
   #maxBuffered;
@@ -119,6 +138,8 @@ class Capture extends EventEmitter {
     micOnly = false,
     verbose = false,
     env = process.env,
+    echoCancel = false,
+    separateTracks = false,
     maxBufferedSeconds = 60,
     noAudioTimeoutMs = 10000,
   } = {}) {
@@ -126,9 +147,15 @@ class Capture extends EventEmitter {
     const environment = { ...env };
     delete environment.ZARVI_AUDIO_MIC_ONLY;
     delete environment.ZARVI_AUDIO_VERBOSE;
+    delete environment.ZARVI_AUDIO_ECHO_CANCEL;
+    delete environment.ZARVI_AUDIO_SEPARATE_TRACKS;
     if (micOnly) environment.ZARVI_AUDIO_MIC_ONLY = "1";
     if (verbose) environment.ZARVI_AUDIO_VERBOSE = "1";
-    this.#maxBuffered = Math.max(2, Math.floor((maxBufferedSeconds * BYTES_PER_SECOND) / 2) * 2);
+    if (echoCancel) environment.ZARVI_AUDIO_ECHO_CANCEL = "1";
+    if (separateTracks) environment.ZARVI_AUDIO_SEPARATE_TRACKS = "1";
+    this.#frameBytes = separateTracks ? 4 : 2;
+    const bytesPerSecond = BYTES_PER_SECOND * (separateTracks ? 2 : 1);
+    this.#maxBuffered = Math.max(this.#frameBytes, Math.floor((maxBufferedSeconds * bytesPerSecond) / this.#frameBytes) * this.#frameBytes);
     this.#noAudioTimeoutMs = noAudioTimeoutMs;
     // A process group of its own (POSIX): a Ctrl-C in the host's terminal reaches the host, which
     // decides what to do with the capture.
@@ -179,11 +206,12 @@ class Capture extends EventEmitter {
   }
 
   #takePcm(chunk) {
-    let bytes = this.#odd ? Buffer.concat([this.#odd, chunk]) : chunk;
-    this.#odd = null;
-    if (bytes.length % 2 === 1) {
-      this.#odd = bytes.subarray(bytes.length - 1);
-      bytes = bytes.subarray(0, bytes.length - 1);
+    let bytes = this.#partial ? Buffer.concat([this.#partial, chunk]) : chunk;
+    this.#partial = null;
+    const rest = bytes.length % this.#frameBytes;
+    if (rest !== 0) {
+      this.#partial = Buffer.from(bytes.subarray(bytes.length - rest));
+      bytes = bytes.subarray(0, bytes.length - rest);
     }
     if (bytes.length === 0) return;
     this.#feedWatchdog();
@@ -361,4 +389,4 @@ class Capture extends EventEmitter {
   }
 }
 
-module.exports = { Capture, describeEvent, findBinary };
+module.exports = { Capture, describeEvent, findBinary, splitTracks };

@@ -30,6 +30,10 @@ export interface CaptureOptions {
   verbose?: boolean;
   /** The tool's environment; by default this process's (PULSE_SERVER chooses the sound server). */
   env?: NodeJS.ProcessEnv;
+  /** Remove the echo of the system audio from the microphone (ZARVI_AUDIO_ECHO_CANCEL=1). */
+  echoCancel?: boolean;
+  /** Two channels, (microphone, system audio), in place of the mix (ZARVI_AUDIO_SEPARATE_TRACKS=1); pcm then carries whole frames. */
+  separateTracks?: boolean;
   /** Unread PCM kept at most (default 60 s); beyond it the newest gives way, with a "warning". */
   maxBufferedSeconds?: number;
   /** A capture that brings no PCM for this long is an "error" with code "ZARVI_NO_AUDIO" (default 10000; 0: never). */
@@ -51,6 +55,8 @@ export interface CaptureEnd {
 export type CaptureError = Error & { code?: number | string | null; signal?: string | null };
 
 export declare function findBinary(binary?: string, path?: string): string;
+/** The two tracks of separate-track PCM, each as its own samples. */
+export declare function splitTracks(buffer: Buffer): { microphone: Int16Array; system: Int16Array };
 export declare function describeEvent(event: ToolEvent): [string, ...unknown[]] | null;
 
 export declare class Capture extends EventEmitter {
@@ -78,6 +84,8 @@ export declare class Capture extends EventEmitter {
   on(event: "captureStarted", listener: (start: CaptureStart) => void): this;
   on(event: "captureStopped", listener: (end: CaptureEnd) => void): this;
   on(event: "warning", listener: (warning: Error) => void): this;
+  on(event: "echoCancelStarted", listener: () => void): this;
+  on(event: "echoCancelUnavailable", listener: (why: { reason: string }) => void): this;
   on(event: "sourceFailed", listener: (failure: SourceFailure) => void): this;
   on(event: "switched" | "resumed", listener: (change: DeviceChange) => void): this;
   on(event: "exit", listener: (code: number | null, signal: NodeJS.Signals | null) => void): this;
@@ -87,6 +95,8 @@ export declare class Capture extends EventEmitter {
   once(event: "captureStarted", listener: (start: CaptureStart) => void): this;
   once(event: "captureStopped", listener: (end: CaptureEnd) => void): this;
   once(event: "warning", listener: (warning: Error) => void): this;
+  once(event: "echoCancelStarted", listener: () => void): this;
+  once(event: "echoCancelUnavailable", listener: (why: { reason: string }) => void): this;
   once(event: "sourceFailed", listener: (failure: SourceFailure) => void): this;
   once(event: "switched" | "resumed", listener: (change: DeviceChange) => void): this;
   once(event: "exit", listener: (code: number | null, signal: NodeJS.Signals | null) => void): this;

@@ -1,4 +1,4 @@
 // The ES module entry: the same Capture as the CommonJS one (index.cjs).
 import client from "./index.cjs";
 
-export const { Capture, describeEvent, findBinary } = client;
+export const { Capture, describeEvent, findBinary, splitTracks } = client;

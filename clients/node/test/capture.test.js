@@ -9,7 +9,7 @@ import { dirname, join } from "node:path";
 import { after, before, describe, test } from "node:test";
 import { fileURLToPath } from "node:url";
 
-import { Capture, describeEvent, findBinary } from "../index.js";
+import { Capture, describeEvent, findBinary, splitTracks } from "../index.js";
 
 const repository = join(dirname(fileURLToPath(import.meta.url)), "..", "..", "..");
 const binary = process.env.ZARVI_TOOL || join(repository, "build", "dev", "src", "zarvi-audio-capture");
@@ -212,6 +212,28 @@ describe("Capture against the real tool", () => {
     assert.equal(output, "capturing\nexit status 0\n");
   });
 
+  test("separate tracks with echo cancelling: whole frames, the microphone and the system audio apart", async () => {
+    const capture = await Capture.launch({ binary, env, echoCancel: true, separateTracks: true });
+    const named = [];
+    capture.on("echoCancelStarted", () => named.push("echoCancelStarted"));
+    capture.on("echoCancelUnavailable", ({ reason }) => named.push(reason));
+    const chunks = [];
+    capture.pcm.on("data", (chunk) => chunks.push(chunk));
+    await capture.start();
+    await collected(chunks, 3 * 64000);
+    await capture.stop();
+    assert.equal(await capture.quit(), 0);
+    assert.deepEqual(named, ["echoCancelStarted"]);
+    assert.ok(chunks.every((chunk) => chunk.length % 4 === 0), "every chunk holds whole frames");
+    const { microphone, system } = splitTracks(Buffer.concat(chunks));
+    const asLevels = (track) => Float64Array.from(track.subarray(16000), (sample) => sample / 32767);
+    // No room here: the microphone hears only its own tone, the system track only the speaker's.
+    assert.ok(Math.abs(amplitude(asLevels(microphone), 1000) - 0.25) < 0.025, `microphone ${amplitude(asLevels(microphone), 1000)}`);
+    assert.ok(amplitude(asLevels(microphone), 440) < 0.01);
+    assert.ok(Math.abs(amplitude(asLevels(system), 440) - 0.5) < 0.05, `system ${amplitude(asLevels(system), 440)}`);
+    assert.ok(amplitude(asLevels(system), 1000) < 0.01);
+  });
+
   test("a killed tool is reported, and quit() still resolves", async () => {
     const capture = await Capture.launch({ binary, env });
     const reported = new Promise((resolve) => capture.once("error", resolve));
@@ -288,6 +310,8 @@ test("the events a host acts on have names", () => {
     [{ type: "status", msg: "system_audio_switched: Headphones" }, ["switched", { source: "system", device: "Headphones" }]],
     [{ type: "status", msg: "mic_resumed: Microphone" }, ["resumed", { source: "mic", device: "Microphone" }]],
     [{ type: "status", msg: "system_audio_resumed: Speaker" }, ["resumed", { source: "system", device: "Speaker" }]],
+    [{ type: "status", msg: "echo_cancel_started" }, ["echoCancelStarted"]],
+    [{ type: "warn", msg: "echo_cancel_unavailable: no system audio" }, ["echoCancelUnavailable", { reason: "no system audio" }]],
     [{ type: "status", msg: "mic_started" }, null],
     [{ type: "warn", msg: "Unknown command: X" }, null],
   ];

@@ -14,7 +14,18 @@ import unittest
 from array import array
 from pathlib import Path
 
-from zarvi_audio_capture import Capture, CaptureError, Resumed, SourceFailed, Switched, describe_event, find_binary
+from zarvi_audio_capture import (
+    Capture,
+    CaptureError,
+    EchoCancelStarted,
+    EchoCancelUnavailable,
+    Resumed,
+    SourceFailed,
+    Switched,
+    describe_event,
+    find_binary,
+    split_tracks,
+)
 
 REPOSITORY = Path(__file__).resolve().parents[3]
 BINARY = os.environ.get("ZARVI_TOOL") or str(REPOSITORY / "build" / "dev" / "src" / "zarvi-audio-capture")
@@ -207,6 +218,30 @@ class CaptureAgainstTheRealTool(unittest.TestCase):
         output, _ = process.communicate(timeout=20)
         self.assertEqual(output, "exit status 0\n")
 
+    def test_separate_tracks_with_echo_cancelling_give_whole_frames_and_the_two_sources_apart(self):
+        events = []
+        with Capture(binary=BINARY, env=self.env, echo_cancel=True, separate_tracks=True, on_event=events.append) as capture:
+            capture.start()
+            frames = array("h")
+            sizes = []
+            for chunk in capture.pcm(as_array=True, chunk_bytes=1001):
+                sizes.append(len(chunk))
+                frames.extend(chunk)
+                if len(frames) >= 2 * 3 * 16000:
+                    break
+            capture.stop()
+        self.assertTrue(all(size % 2 == 0 for size in sizes), "whole frames: two samples each")
+        self.assertIn(EchoCancelStarted(), [e.details for e in events])
+        microphone, system = split_tracks(frames)
+        self.assertEqual(len(microphone), len(system))
+        # No room here: each track hears only its own tone.
+        mic_levels = [s / 32767 for s in microphone[16000:]]
+        system_levels = [s / 32767 for s in system[16000:]]
+        self.assertAlmostEqual(amplitude(mic_levels, 1000), 0.25, delta=0.025)
+        self.assertLess(amplitude(mic_levels, 440), 0.01)
+        self.assertAlmostEqual(amplitude(system_levels, 440), 0.5, delta=0.05)
+        self.assertLess(amplitude(system_levels, 1000), 0.01)
+
     def test_a_killed_tool_is_reported(self):
         capture = Capture(binary=BINARY, env=self.env)
         capture.start()
@@ -275,6 +310,8 @@ class CaptureWithoutATool(unittest.TestCase):
             ("status", "system_audio_switched: Headphones", Switched("system", "Headphones")),
             ("status", "mic_resumed: Microphone", Resumed("mic", "Microphone")),
             ("status", "system_audio_resumed: Speaker", Resumed("system", "Speaker")),
+            ("status", "echo_cancel_started", EchoCancelStarted()),
+            ("warn", "echo_cancel_unavailable: no system audio", EchoCancelUnavailable("no system audio")),
             ("status", "mic_started", None),
             ("warn", "Unknown command: X", None),
         ]

@@ -27,12 +27,15 @@ from typing import Callable, Deque, Dict, Iterator, Literal, Optional, Union, ov
 __all__ = [
     "Capture",
     "CaptureError",
+    "EchoCancelStarted",
+    "EchoCancelUnavailable",
     "Event",
     "Resumed",
     "SourceFailed",
     "Switched",
     "describe_event",
     "find_binary",
+    "split_tracks",
 ]
 
 TOOL = "zarvi-audio-capture"
@@ -74,7 +77,19 @@ class Resumed:
     device: str
 
 
-Details = Union[SourceFailed, Switched, Resumed]
+@dataclass(frozen=True)
+class EchoCancelStarted:
+    """The echo canceller runs for this capture."""
+
+
+@dataclass(frozen=True)
+class EchoCancelUnavailable:
+    """Echo cancelling was asked for and does not run for this capture: why."""
+
+    reason: str
+
+
+Details = Union[SourceFailed, Switched, Resumed, EchoCancelStarted, EchoCancelUnavailable]
 
 _FAILURES = (
     ("Mic start failed: ", "mic", "start"),
@@ -93,6 +108,8 @@ _CHANGES = (
 def describe_event(type: str, msg: str) -> Optional[Details]:
     """What an event that a host acts on carries; None for the others."""
     if type == "status":
+        if msg == "echo_cancel_started":
+            return EchoCancelStarted()
         for prefix, kind, source in _CHANGES:
             if msg.startswith(prefix):
                 return kind(source, msg[len(prefix) :])
@@ -100,6 +117,8 @@ def describe_event(type: str, msg: str) -> Optional[Details]:
     for prefix, source, when in _FAILURES:
         if msg.startswith(prefix):
             return SourceFailed(source, when, msg[len(prefix) :])
+    if type == "warn" and msg.startswith("echo_cancel_unavailable: "):
+        return EchoCancelUnavailable(msg[len("echo_cancel_unavailable: ") :])
     if type == "warn" and msg == "system_audio_no_display":
         return SourceFailed("system", "start", "no output device to record")
     return None
@@ -123,6 +142,12 @@ class Event(dict):
 
     def __str__(self) -> str:
         return f"{self.type} {self.msg}"
+
+
+def split_tracks(frames: "array[int]") -> "tuple[array[int], array[int]]":
+    """The two tracks of separate-track PCM (frames of microphone, system audio), each as its own
+    array('h') of samples."""
+    return frames[0::2], frames[1::2]
 
 
 def find_binary(binary: Optional[str] = None, path: Optional[str] = None) -> str:
@@ -162,17 +187,32 @@ class Capture:
         on_event: Optional[Callable[[Event], None]] = None,
         ready_timeout: float = 10.0,
         max_buffered_seconds: float = 60.0,
+        echo_cancel: bool = False,
+        separate_tracks: bool = False,
     ):
         environment = dict(os.environ if env is None else env)
         environment.pop("ZARVI_AUDIO_MIC_ONLY", None)
         environment.pop("ZARVI_AUDIO_VERBOSE", None)
+        environment.pop("ZARVI_AUDIO_ECHO_CANCEL", None)
+        environment.pop("ZARVI_AUDIO_SEPARATE_TRACKS", None)
+        if echo_cancel:
+            environment["ZARVI_AUDIO_ECHO_CANCEL"] = "1"
+        if separate_tracks:
+            environment["ZARVI_AUDIO_SEPARATE_TRACKS"] = "1"
+        # Whole samples, or whole (microphone, system audio) frames with separate tracks.
+        self._frame_bytes = 4 if separate_tracks else 2
         if mic_only:
             environment["ZARVI_AUDIO_MIC_ONLY"] = "1"
         if verbose:
             environment["ZARVI_AUDIO_VERBOSE"] = "1"
         self.events: "queue.Queue[Event]" = queue.Queue()
         self._on_event = on_event
-        self._max_buffered = max(2, int(max_buffered_seconds * BYTES_PER_SECOND) // 2 * 2)
+        self._max_buffered = max(
+            self._frame_bytes,
+            int(max_buffered_seconds * BYTES_PER_SECOND * self._frame_bytes // 2)
+            // self._frame_bytes
+            * self._frame_bytes,
+        )
         self._changed = threading.Condition()
         # The latest events, and how many came in all: a wait looks at those after its command.
         self._seen: Deque[Event] = collections.deque(maxlen=1000)
@@ -183,7 +223,7 @@ class Capture:
         self._quitting = False
         self._stdout_ended = False
         self._segments: Deque[_Segment] = collections.deque([_Segment()])
-        self._odd_byte = b""
+        self._partial = b""  # the start of a frame that the next read completes
         self._dropped = 0
         self._callback_error: Optional[BaseException] = None
         try:
@@ -279,9 +319,9 @@ class Capture:
             return b""
 
     def _take_pcm(self, data: bytes) -> None:
-        data = self._odd_byte + data
-        whole = len(data) - len(data) % 2
-        self._odd_byte = data[whole:]
+        data = self._partial + data
+        whole = len(data) - len(data) % self._frame_bytes
+        self._partial = data[whole:]
         if whole == 0:
             return
         with self._changed:
@@ -443,7 +483,7 @@ class Capture:
         ended without quit(). Keep reading while capturing: beyond max_buffered_seconds of unread
         PCM the oldest gives way.
         """
-        chunk_bytes = max(2, chunk_bytes - chunk_bytes % 2)
+        chunk_bytes = max(self._frame_bytes, chunk_bytes - chunk_bytes % self._frame_bytes)
         self._raise_callback_error()
         with self._changed:
             segment = self._segments[0]
@@ -453,7 +493,7 @@ class Capture:
                     raise CaptureError(f"no PCM came within {timeout} s; {self._describe_last()}")
                 if segment.chunks:
                     data = segment.chunks.popleft()
-                    if len(data) > chunk_bytes:
+                    if len(data) > chunk_bytes:  # both are whole frames
                         segment.chunks.appendleft(data[chunk_bytes:])
                         data = data[:chunk_bytes]
                     segment.size -= len(data)
