@@ -47,10 +47,18 @@ example capture.py >"$work/python-host/capture.py"
 (cd "$work/node-host" && npm init -y >/dev/null && npm install --silent --offline --no-audit --no-fund "$repo/build/$tarball" &&
   node capture.mjs)
 (cd "$work/python-host" && "$repo/build/pyvenv/bin/python" capture.py)
+example tracks.mjs >"$work/node-host/tracks.mjs"
+example tracks.py >"$work/python-host/tracks.py"
+(cd "$work/node-host" && node tracks.mjs)
+(cd "$work/python-host" && "$repo/build/pyvenv/bin/python" tracks.py)
 for host in node-host python-host; do
-  bytes=$(stat -c %s "$work/$host/capture.pcm")
-  echo "$host: capture.pcm holds $bytes bytes"
-  # At least a second of sound (the private server's first audio comes late), in whole samples.
-  [ "$bytes" -ge 32000 ] && [ $((bytes % 2)) -eq 0 ]
+  for file in capture.pcm me.pcm them.pcm; do
+    bytes=$(stat -c %s "$work/$host/$file")
+    echo "$host: $file holds $bytes bytes"
+    # At least a second of sound (the private server's first audio comes late), in whole samples.
+    [ "$bytes" -ge 32000 ] && [ $((bytes % 2)) -eq 0 ]
+  done
+  # The two tracks of one capture have the same length.
+  [ "$(stat -c %s "$work/$host/me.pcm")" -eq "$(stat -c %s "$work/$host/them.pcm")" ]
 done
 echo "the clients work"
