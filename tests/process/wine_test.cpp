@@ -162,6 +162,20 @@ TEST_F(WineTest, AMicrophoneThatGoesIsReportedAndSystemAudioCarriesTheStream) {
   EXPECT_EQ(tool.waitExit(20s), 0);
 }
 
+TEST_F(WineTest, EchoCancellingSaysTheWindowsBuildHasNoCanceller) {
+  auto withEcho = options();
+  withEcho.setEnv.emplace_back("ZARVI_AUDIO_ECHO_CANCEL", "1");
+  ChildProcess tool(withEcho);
+  tool.writeStdin("START\n");
+  ASSERT_TRUE(tool.waitForLine(R"({"type":"status","msg":"capture_started"})", 20s)) << tool.stderrText();
+  tool.writeStdin("STOP\nQUIT\n");
+  EXPECT_EQ(tool.waitExit(20s), 0);
+  const auto events = testing::events(tool.stderrText());
+  const auto started = std::find(events.begin(), events.end(), "status capture_started");
+  ASSERT_NE(started, events.begin());
+  EXPECT_EQ(*(started - 1), "warn echo_cancel_unavailable: this Windows build has no echo canceller");
+}
+
 TEST_F(WineTest, AHostThatClosesStdoutLosesOnlyThePcm) {
   ChildProcess tool(options());
   tool.writeStdin("START\n");
