@@ -37,13 +37,16 @@ tool_track() {
     sox -q -t raw -r 16000 -e signed -b 16 -c 2 - -t raw "$out" remix 1
 }
 
-# 10 s of a module-echo-cancel source, the far end played into its sink.
+# 10 s of a module-echo-cancel source: the far end (when given) played into its sink, the near end
+# (when given) into the microphone's feed.
 module_track() {
-  local method=$1 out=$2 module
+  local method=$1 out=$2 far_file=$3 near_file=$4 module players=()
   module=$(pactl load-module module-echo-cancel aec_method="$method" source_master=mic sink_master=speaker \
     source_name=ec_source sink_name=ec_sink rate=16000 channels=1)
-  sleep 1
+  [ -z "$far_file" ] || players+=("$(loop ec_sink "$far_file")")
+  [ -z "$near_file" ] || players+=("$(loop micsink "$near_file")")
   timeout 10 parec --raw --format=s16le --rate=16000 --channels=1 -d ec_source >"$out" || true
+  [ ${#players[@]} -eq 0 ] || kill "${players[@]}"
   pactl unload-module "$module"
 }
 
@@ -63,6 +66,11 @@ for kind in pulseaudio pipewire; do
   far=$(loop speaker "$work/far.wav")
   tool_track 1 "$work/$kind-both-on.raw"
   kill "$far" "$near"
+  for method in webrtc speex; do
+    module_track "$method" "$work/$kind-$method-far.raw" "$work/far.wav" ""
+    module_track "$method" "$work/$kind-$method-near.raw" "" "$work/near.wav"
+    module_track "$method" "$work/$kind-$method-both.raw" "$work/far.wav" "$work/near.wav"
+  done
   echo "$kind: recorded"
   kill "$room" 2>/dev/null || true
   scripts/private-pulse.sh stop "$work/$kind"
@@ -86,4 +94,9 @@ for kind in ("pulseaudio", "pipewire"):
     print(f"{kind} tool (WebRTC 0.3 + delay estimator): ERLE {level(off, 3, 9) - level(on, 3, 9):.1f} dB, "
           f"near alone {level(near_on, 3, 9) - level(near_off, 3, 9):+.2f} dB, "
           f"double talk {level(both, 3, 9) - level(near_off, 3, 9):+.2f} dB (includes the echo left)")
+    for method in ("webrtc", "speex"):
+        far, near, both = (load(f"{kind}-{method}-{what}.raw") for what in ("far", "near", "both"))
+        print(f"{kind} module-echo-cancel aec_method={method}: ERLE {level(off, 3, 9) - level(far, 3, 9):.1f} dB, "
+              f"near alone {level(near, 3, 9) - level(near_off, 3, 9):+.2f} dB, "
+              f"double talk {level(both, 3, 9) - level(near_off, 3, 9):+.2f} dB")
 EOF
