@@ -77,6 +77,8 @@ class WebRtcEchoCanceller : public EchoCanceller {
   void reset() override {
     module_->Initialize();
     estimator_.reset();
+    // What waits of the reference belongs to the old path.
+    reference_.clear();
   }
 
   Measure measure() const override {
