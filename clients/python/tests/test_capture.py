@@ -197,12 +197,16 @@ class CaptureAgainstTheRealTool(unittest.TestCase):
 
     def test_a_ctrl_c_in_the_hosts_terminal_reaches_the_host_which_decides(self):
         host = (
-            "import sys\n"
+            "import signal, sys\n"
             "from zarvi_audio_capture import Capture\n"
+            # A host started with SIGINT ignored (a non-interactive shell's background job) would
+            # otherwise never see a KeyboardInterrupt.
+            "signal.signal(signal.SIGINT, signal.default_int_handler)\n"
             "capture = Capture(binary=sys.argv[1])\n"
             "capture.start()\n"
-            "print('capturing', flush=True)\n"
             "try:\n"
+            # Said inside the try, so a Ctrl-C that comes right after it is the host's to handle.
+            "    print('capturing', flush=True)\n"
             "    for _ in capture.pcm(timeout=None):\n"
             "        pass\n"
             "except KeyboardInterrupt:\n"
