@@ -1,102 +1,187 @@
 #!/usr/bin/env bash
-# Echo cancelling side by side on a simulated room (scripts/simulated-room.sh), on a private
-# PulseAudio and PipeWire server: the tool's canceller, and the server's own module-echo-cancel with
-# aec_method=webrtc and with aec_method=speex (the two libraries a build could use). Far-end and
-# near-end speech in two voices from espeak-ng. Prints, per server and canceller:
-#   ERLE        the far end's echo removed in far-end-only talk, 3 s to 9 s (dB)
-#   near alone  the near end's level with the canceller against without (dB; 0 is best)
-#   double talk the near end's level while both talk, against the near end alone (dB)
-#   CPU         of the process that cancels, per second of audio (%)
-#   bench/echo-cancel.sh [TOOL]       # TOOL: build/dev/src/zarvi-audio-capture by default
+# Echo cancelling side by side on a simulated room (scripts/simulated-room.sh: the speaker's sound
+# reaches the microphone 120 ms late, reverberant, 3 dB quieter), on a private PulseAudio and PipeWire
+# server: the tool's canceller, and the server's own module-echo-cancel with aec_method=webrtc and with
+# aec_method=speex (the two libraries a build could use). Far and near end speak in two espeak-ng
+# voices on a fixed script (bench/echo_figures.py says which second holds what and prints the figures).
+# Needs Debian's python3-numpy. Run it alone: it reads the servers' CPU time. The recordings stay in
+# build/echo-bench/ (bench/echo_figures.py figures build/echo-bench prints the figures again).
+#   bench/echo-cancel.sh [TOOL]       # TOOL: build/release/src/zarvi-audio-capture by default
 set -euo pipefail
 cd "$(dirname "$0")/.."
-tool=${1:-build/dev/src/zarvi-audio-capture}
+repo=$PWD
+tool=$(realpath "${1:-build/release/src/zarvi-audio-capture}")
 work=$(mktemp -d /tmp/zarvi-echo-XXXXXX)
+rooms=()
+# A room in a process group of its own, so that a path change can end all of its pipeline.
+start_room() {
+  setsid "$repo/scripts/simulated-room.sh" "$@" >/dev/null 2>&1 &
+  rooms+=($!)
+}
+stop_rooms() {
+  for room in "${rooms[@]}"; do kill -- "-$room" 2>/dev/null || true; done
+  rooms=()
+}
+
 cleanup() {
   jobs -p | xargs -r kill 2>/dev/null || true
+  stop_rooms
   for kind in pulseaudio pipewire; do scripts/private-pulse.sh stop "$work/$kind" 2>/dev/null || true; done
   rm -rf "$work"
 }
 trap cleanup EXIT
 
-espeak-ng -v en-us -w "$work/far.wav" "Good morning everyone. Let us look at the numbers for the third quarter. \
+espeak-ng -v en-us -w "$work/far-voice.wav" "Good morning everyone. Let us look at the numbers for the third quarter. \
 Sales went up in every region, and the new product line did better than we planned."
-espeak-ng -v en-gb+f3 -w "$work/near.wav" "Thanks. I have a question about the spring hiring plan and the budget for it."
+espeak-ng -v en-gb+f3 -w "$work/near-voice.wav" "Thanks. I have a question about the spring hiring plan and the budget for it."
+/usr/bin/python3 bench/echo_figures.py scenes "$work"
 
-# Plays a file into a sink over and over until killed; prints the player's process id.
-loop() {
-  (while :; do paplay --latency-msec=20 -d "$1" "$2"; done) >/dev/null 2>&1 &
-  echo $!
+play() { paplay --raw --format=s16le --rate=16000 --channels=1 --latency-msec=20 --client-name="$3" -d "$1" "$2" & }
+
+server_cpu() {
+  local total=0 pid
+  for pid in $(cat "$work/$kind/server.pids"); do total=$((total + $(cpu_ticks "$pid"))); done
+  echo "$total"
+}
+cpu_ticks() { awk '{print $14 + $15}' "/proc/$1/stat" 2>/dev/null || echo 0; }
+
+# The stream of the client named $1 on the server: its index.
+stream_of() {
+  pactl --format=json list "$2" | /usr/bin/python3 -c "
+import json, sys
+print(next(s['index'] for s in json.load(sys.stdin) if s['properties'].get('application.name') == '$1'))"
 }
 
-# The microphone's track (channel 0) of 10 s of the tool, with or without its canceller.
-tool_track() {
-  local echo=$1 out=$2
-  { echo START; sleep 10; echo QUIT; } |
-    ZARVI_AUDIO_SEPARATE_TRACKS=1 ZARVI_AUDIO_ECHO_CANCEL=$echo ZARVI_AUDIO_MIC_ONLY=0 "$tool" 2>/dev/null |
-    sox -q -t raw -r 16000 -e signed -b 16 -c 2 - -t raw "$out" remix 1
+# Every room of a run runs from its start, so that a change is one step, with no stream to start:
+# "near" (the speaker's echo 120 ms late), "far" (250 ms late, muted until 10 s into "delay" runs)
+# and "second" (a second speaker's, 60 ms late, which "switch" runs make the default output at 10 s,
+# moving the far end there).
+start_rooms() {
+  start_room 0.12 -3 "$1" speaker near
+  start_room 0.25 -3 1 speaker far
+  start_room 0.06 -3 1 speaker2 second
+  until stream_of near sink-inputs && stream_of far sink-inputs && stream_of second sink-inputs; do
+    sleep 0.1
+  done >/dev/null 2>&1
+  pactl set-sink-input-mute "$(stream_of far sink-inputs)" 1
+}
+path_change() {
+  case "$1" in
+  delay)
+    pactl set-sink-input-mute "$(stream_of far sink-inputs)" 0
+    pactl set-sink-input-mute "$(stream_of near sink-inputs)" 1
+    ;;
+  switch)
+    pactl set-default-sink speaker2
+    pactl move-sink-input "$(stream_of player sink-inputs)" speaker2
+    ;;
+  esac
 }
 
-# 10 s of a module-echo-cancel source: the far end (when given) played into its sink, the near end
-# (when given) into the microphone's feed.
-module_track() {
-  local method=$1 out=$2 far_file=$3 near_file=$4 module players=()
-  module=$(pactl load-module module-echo-cancel aec_method="$method" source_master=mic sink_master=speaker \
-    source_name=ec_source sink_name=ec_sink rate=16000 channels=1)
-  [ -z "$far_file" ] || players+=("$(loop ec_sink "$far_file")")
-  [ -z "$near_file" ] || players+=("$(loop micsink "$near_file")")
-  timeout 10 parec --raw --format=s16le --rate=16000 --channels=1 -d ec_source >"$out" || true
-  [ ${#players[@]} -eq 0 ] || kill "${players[@]}"
-  pactl unload-module "$module"
+# Waits out a scene of SECONDS begun at PLAYED (a time of day), changing the path (WHAT) 10 s in;
+# writes when the change came, in seconds after the players began, to the run's .change file.
+scene_events() {
+  local what=$1 seconds=$2 played=$3
+  if [ "$what" != none ]; then
+    sleep_until "$played" 10
+    awk -v played="$played" -v now="$(date +%s.%N)" 'BEGIN { print now - played }' >"$out/$name.change"
+    path_change "$what"
+  fi
+  sleep_until "$played" "$seconds"
+}
+sleep_until() {
+  sleep "$(awk -v at="$1" -v later="$2" -v now="$(date +%s.%N)" 'BEGIN { w = at + later - now; print (w > 0 ? w : 0) }')"
 }
 
-cpu_of() { awk '{print $14 + $15}' "/proc/$1/stat" 2>/dev/null || echo 0; }
+# One run of the tool: ECHO (0/1), SCENE (talk, near, path), WHAT changes at 10 s (none/delay/switch),
+# and the room's SPEED. Writes NAME.tool.raw (the two tracks) and NAME.cpu (ticks, seconds).
+tool_run() {
+  local name=$1 echo=$2 scene=$3 what=$4 speed=$5 seconds pid before
+  seconds=$(cat "$work/$scene.seconds")
+  start_rooms "$speed"
+  rm -f "$work/control"
+  mkfifo "$work/control"
+  ZARVI_AUDIO_SEPARATE_TRACKS=1 ZARVI_AUDIO_ECHO_CANCEL=$echo ZARVI_AUDIO_MIC_ONLY=0 \
+    "$tool" <"$work/control" >"$out/$name.tool.raw" 2>"$out/$name.events" &
+  pid=$!
+  exec 3>"$work/control"
+  echo START >&3
+  until grep -q capture_started "$out/$name.events"; do sleep 0.05; done
+  before=$(cpu_ticks "$pid")
+  [ ! -s "$work/$scene.far.raw" ] || play speaker "$work/$scene.far.raw" player
+  [ ! -s "$work/$scene.near.raw" ] || play micsink "$work/$scene.near.raw" talker
+  played=$(date +%s.%N)
+  scene_events "$what" "$seconds" "$played"
+  echo "$(($(cpu_ticks "$pid") - before)) $seconds" >"$out/$name.cpu"
+  echo QUIT >&3
+  exec 3>&-
+  wait "$pid"
+  jobs -p | xargs -r kill 2>/dev/null || true
+  stop_rooms
+  pactl set-default-sink speaker
+}
+
+# The module as the tool's canceller is set up: no gain control and no noise suppression, which
+# change the near end's level by design; the extended filter for a room's long echo.
+declare -A module_args=(
+  [webrtc]="analog_gain_control=0 digital_gain_control=0 noise_suppression=0 extended_filter=1"
+  [speex]="agc=0 denoise=0"
+)
+
+# One run of module-echo-cancel with METHOD (or "plain": the microphone as it is, for the servers'
+# CPU without the module): NAME.mic.raw, NAME.far.raw (the speaker's monitor), NAME.cpu.
+module_run() {
+  local name=$1 method=$2 scene=$3 what=$4 seconds module="" source=mic sink=speaker before
+  seconds=$(cat "$work/$scene.seconds")
+  start_rooms 1
+  if [ "$method" != plain ]; then
+    module=$(pactl load-module module-echo-cancel aec_method="$method" aec_args="\"${module_args[$method]}\"" \
+      source_master=mic sink_master=speaker source_name=ec_source sink_name=ec_sink rate=16000 channels=1)
+    source=ec_source sink=ec_sink
+    sleep 1
+  fi
+  parec --raw --format=s16le --rate=16000 --channels=1 --latency-msec=20 -d "$source" >"$out/$name.mic.raw" &
+  parec --raw --format=s16le --rate=16000 --channels=1 --latency-msec=20 -d speaker.monitor >"$out/$name.far.raw" &
+  sleep 0.3
+  before=$(server_cpu)
+  play "$sink" "$work/$scene.far.raw" player
+  [ ! -s "$work/$scene.near.raw" ] || play micsink "$work/$scene.near.raw" talker
+  scene_events "$what" "$seconds" "$(date +%s.%N)"
+  echo "$(($(server_cpu) - before)) $seconds" >"$out/$name.cpu"
+  jobs -p | xargs -r kill 2>/dev/null || true
+  wait 2>/dev/null || true
+  stop_rooms
+  [ -z "$module" ] || pactl unload-module "$module"
+}
 
 for kind in pulseaudio pipewire; do
   PULSE_SERVER=$(scripts/private-pulse.sh start "$work/$kind" "$kind")
   export PULSE_SERVER
-  room=$(PULSE_SERVER=$PULSE_SERVER scripts/simulated-room.sh 0.12 -3 >/dev/null 2>&1 & echo $!)
-  far=$(loop speaker "$work/far.wav")
-  tool_track 0 "$work/$kind-off.raw"
-  tool_track 1 "$work/$kind-on.raw"
-  kill "$far"
-  near=$(loop micsink "$work/near.wav")
-  tool_track 0 "$work/$kind-near-off.raw"
-  tool_track 1 "$work/$kind-near-on.raw"
-  far=$(loop speaker "$work/far.wav")
-  tool_track 1 "$work/$kind-both-on.raw"
-  kill "$far" "$near"
-  for method in webrtc speex; do
-    module_track "$method" "$work/$kind-$method-far.raw" "$work/far.wav" ""
-    module_track "$method" "$work/$kind-$method-near.raw" "" "$work/near.wav"
-    module_track "$method" "$work/$kind-$method-both.raw" "$work/far.wav" "$work/near.wav"
+  pactl load-module module-null-sink sink_name=speaker2 rate=48000 channels=2 >/dev/null
+  out="$work/$kind/runs"
+  mkdir -p "$out"
+  tool_run talk-off 0 talk none 1
+  tool_run talk-on 1 talk none 1
+  tool_run near-off 0 near none 1
+  tool_run near-on 1 near none 1
+  tool_run drift-on 1 talk none 1.0002
+  tool_run delay-off 0 path delay 1
+  tool_run delay-on 1 path delay 1
+  tool_run switch-off 0 path switch 1
+  tool_run switch-on 1 path switch 1
+  module_run plain plain talk none
+  # PipeWire's module takes no aec_method (0.3.65 says so in its log): it runs WebRTC, as it is set up.
+  methods=(webrtc speex)
+  [ "$kind" = pulseaudio ] || methods=(webrtc)
+  for method in "${methods[@]}"; do
+    module_run "talk-$method" "$method" talk none
+    module_run "delay-$method" "$method" path delay
   done
-  echo "$kind: recorded"
-  kill "$room" 2>/dev/null || true
+  echo "$kind: recorded" >&2
   scripts/private-pulse.sh stop "$work/$kind"
+  rm -rf "build/echo-bench/$kind"
+  mkdir -p build/echo-bench
+  cp -r "$out" "build/echo-bench/$kind"
 done
 
-python3 - "$work" <<'EOF'
-import array, math, sys
-work = sys.argv[1]
-def load(name):
-    a = array.array("h")
-    with open(f"{work}/{name}", "rb") as f:
-        a.frombytes(f.read())
-    return a
-def level(x, a, b):
-    s = x[int(a * 16000):int(b * 16000)]
-    return 10 * math.log10(sum(v * v for v in s) / max(1, len(s)) + 1e-9)
-for kind in ("pulseaudio", "pipewire"):
-    off, on = load(f"{kind}-off.raw"), load(f"{kind}-on.raw")
-    near_off, near_on = load(f"{kind}-near-off.raw"), load(f"{kind}-near-on.raw")
-    both = load(f"{kind}-both-on.raw")
-    print(f"{kind} tool (WebRTC 0.3 + delay estimator): ERLE {level(off, 3, 9) - level(on, 3, 9):.1f} dB, "
-          f"near alone {level(near_on, 3, 9) - level(near_off, 3, 9):+.2f} dB, "
-          f"double talk {level(both, 3, 9) - level(near_off, 3, 9):+.2f} dB (includes the echo left)")
-    for method in ("webrtc", "speex"):
-        far, near, both = (load(f"{kind}-{method}-{what}.raw") for what in ("far", "near", "both"))
-        print(f"{kind} module-echo-cancel aec_method={method}: ERLE {level(off, 3, 9) - level(far, 3, 9):.1f} dB, "
-              f"near alone {level(near, 3, 9) - level(near_off, 3, 9):+.2f} dB, "
-              f"double talk {level(both, 3, 9) - level(near_off, 3, 9):+.2f} dB")
-EOF
+/usr/bin/python3 bench/echo_figures.py figures build/echo-bench

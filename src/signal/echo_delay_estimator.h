@@ -9,13 +9,14 @@ namespace zarvi {
 
 // Finds how far behind its reference an echo comes: the loudness of each 10 ms frame of the
 // microphone against that of the reference frames fed before it, for every delay up to the longest,
-// over the last few seconds in which the reference had sound. Cheap enough to run at every frame.
+// over the last second. Cheap enough to run at every frame.
 class EchoDelayEstimator {
  public:
-  static constexpr std::size_t kFrame = 160;          // 10 ms at 16 kHz
-  static constexpr std::size_t kLongestDelay = 50;    // frames: 0.5 s
-  static constexpr std::size_t kWindow = 200;         // frames looked at: 2 s
-  static constexpr std::size_t kEvery = 25;           // frames between two estimates: 0.25 s
+  static constexpr std::size_t kFrame = 160;        // 10 ms at 16 kHz
+  static constexpr std::size_t kLongestDelay = 50;  // frames: 0.5 s
+  static constexpr std::size_t kWindow =
+      100;  // frames looked at: 1 s, so that a new path shows within half a second
+  static constexpr std::size_t kEvery = 10;  // frames between two estimates: 0.1 s
 
   // One reference frame, in the order fed.
   void reference(std::span<const float> frame);

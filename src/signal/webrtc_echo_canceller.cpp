@@ -9,7 +9,9 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <deque>
+#include <optional>
 #include <vector>
 
 #include "signal/audio_mixer.h"
@@ -21,6 +23,8 @@ namespace {
 
 constexpr int kRate = 16000;
 constexpr std::size_t kFrame = 160;  // the module works in 10 ms frames
+constexpr int kDelayMarginFrames = 4;
+constexpr int kDelayHeldFrames = 2;
 
 void toFrame(webrtc::AudioFrame& frame, std::span<const float> samples) {
   frame.sample_rate_hz_ = kRate;
@@ -54,7 +58,8 @@ class WebRtcEchoCanceller : public EchoCanceller {
     std::size_t farFed = 0;
     std::vector<float> frame(kFrame);
     for (std::size_t j = 0; j < nearFrames; ++j) {
-      const std::size_t farDue = nearFrames == 0 ? farFrames : ((j + 1) * farFrames + nearFrames - 1) / nearFrames;
+      const std::size_t farDue =
+          nearFrames == 0 ? farFrames : ((j + 1) * farFrames + nearFrames - 1) / nearFrames;
       for (; farFed < farDue; ++farFed) {
         std::copy_n(reference_.begin(), kFrame, frame.begin());
         reference_.erase(reference_.begin(), reference_.begin() + kFrame);
@@ -68,7 +73,8 @@ class WebRtcEchoCanceller : public EchoCanceller {
       estimator_.microphone(frame);
       module_->set_stream_delay_ms(streamDelayMs());
       module_->ProcessStream(&near_);
-      for (std::size_t i = 0; i < kFrame; ++i) output_.push_back(static_cast<float>(near_.data_[i]) / 32767.0F);
+      for (std::size_t i = 0; i < kFrame; ++i)
+        output_.push_back(static_cast<float>(near_.data_[i]) / 32767.0F);
     }
     std::copy_n(output_.begin(), microphone.size(), microphone.begin());
     output_.erase(output_.begin(), output_.begin() + static_cast<std::ptrdiff_t>(microphone.size()));
@@ -77,6 +83,7 @@ class WebRtcEchoCanceller : public EchoCanceller {
   void reset() override {
     module_->Initialize();
     estimator_.reset();
+    toldFrames_.reset();
     // What waits of the reference belongs to the old path.
     reference_.clear();
   }
@@ -99,10 +106,15 @@ class WebRtcEchoCanceller : public EchoCanceller {
   }
 
  private:
-  // A frame short of the estimate: the module's filter needs the reference a little ahead.
-  int streamDelayMs() const {
+  // The delay the module is told: a few frames short of the estimate, as the module's filter covers
+  // what comes after it and not before, and an estimate that wavers by a frame or two is held, as
+  // every move makes the filter adapt again.
+  int streamDelayMs() {
     const auto frames = estimator_.delayFrames();
-    return frames && *frames > 0 ? static_cast<int>(*frames - 1) * 10 : 0;
+    if (!frames) return 0;
+    const int wanted = std::max(0, static_cast<int>(*frames) - kDelayMarginFrames);
+    if (!toldFrames_ || std::abs(wanted - *toldFrames_) > kDelayHeldFrames) toldFrames_ = wanted;
+    return *toldFrames_ * 10;
   }
 
   std::unique_ptr<webrtc::AudioProcessing> module_;
@@ -112,6 +124,7 @@ class WebRtcEchoCanceller : public EchoCanceller {
   std::deque<float> reference_;
   std::deque<float> input_;
   std::deque<float> output_;
+  std::optional<int> toldFrames_;
 };
 
 }  // namespace
