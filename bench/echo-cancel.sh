@@ -21,6 +21,10 @@ start_room() {
 stop_rooms() {
   for room in "${rooms[@]}"; do kill -- "-$room" 2>/dev/null || true; done
   rooms=()
+  # The next run's rooms must not be mistaken for these.
+  while [ -n "${PULSE_SERVER:-}" ] && pactl --format=json list sink-inputs 2>/dev/null | grep -q '"application.name":"\(near\|far\|second\)"'; do
+    sleep 0.1
+  done
 }
 
 cleanup() {
@@ -36,6 +40,18 @@ Sales went up in every region, and the new product line did better than we plann
 espeak-ng -v en-gb+f3 -w "$work/near-voice.wav" "Thanks. I have a question about the spring hiring plan and the budget for it."
 /usr/bin/python3 bench/echo_figures.py scenes "$work"
 
+# Prints the time of day at which SINK's monitor first carries sound: a stream can start playing
+# a second after it was asked to, so a scene's clock starts when its sound does.
+sound_on() {
+  parec --raw --format=s16le --rate=16000 --channels=1 --latency-msec=10 -d "$1.monitor" 2>/dev/null | /usr/bin/python3 -c '
+import array, sys, time
+while True:
+    block = sys.stdin.buffer.read(320)
+    if not block or max(map(abs, array.array("h", block))) > 100:
+        break
+print(f"{time.time():.6f}")'
+}
+
 play() { paplay --raw --format=s16le --rate=16000 --channels=1 --latency-msec=20 --client-name="$3" -d "$1" "$2" & }
 
 server_cpu() {
@@ -43,13 +59,14 @@ server_cpu() {
   for pid in $(cat "$work/$kind/server.pids"); do total=$((total + $(cpu_ticks "$pid"))); done
   echo "$total"
 }
+elapsed() { awk -v from="$1" -v now="$(date +%s.%N)" 'BEGIN { print now - from }'; }
 cpu_ticks() { awk '{print $14 + $15}' "/proc/$1/stat" 2>/dev/null || echo 0; }
 
 # The stream of the client named $1 on the server: its index.
 stream_of() {
   pactl --format=json list "$2" | /usr/bin/python3 -c "
 import json, sys
-print(next(s['index'] for s in json.load(sys.stdin) if s['properties'].get('application.name') == '$1'))"
+print(max(s['index'] for s in json.load(sys.stdin) if s['properties'].get('application.name') == '$1'))"
 }
 
 # Every room of a run runs from its start, so that a change is one step, with no stream to start:
@@ -63,6 +80,9 @@ start_rooms() {
   until stream_of near sink-inputs && stream_of far sink-inputs && stream_of second sink-inputs; do
     sleep 0.1
   done >/dev/null 2>&1
+  # WirePlumber restores a stream's mute by its name: each run says all three.
+  pactl set-sink-input-mute "$(stream_of near sink-inputs)" 0
+  pactl set-sink-input-mute "$(stream_of second sink-inputs)" 0
   pactl set-sink-input-mute "$(stream_of far sink-inputs)" 1
 }
 path_change() {
@@ -87,16 +107,34 @@ scene_events() {
     awk -v played="$played" -v now="$(date +%s.%N)" 'BEGIN { print now - played }' >"$out/$name.change"
     path_change "$what"
   fi
-  sleep_until "$played" "$seconds"
+  # Two seconds more: a stream's first second can come late, and every scene must be whole.
+  sleep_until "$played" "$((seconds + 2))"
 }
 sleep_until() {
   sleep "$(awk -v at="$1" -v later="$2" -v now="$(date +%s.%N)" 'BEGIN { w = at + later - now; print (w > 0 ? w : 0) }')"
 }
 
+# Plays SCENE's far end into SINK and its near end into the microphone's feed, and waits it out.
+play_scene() {
+  local sink=$1 scene=$2 watcher
+  sound_on "$( [ -s "$work/$scene.far.raw" ] && echo speaker || echo micsink)" >"$work/sound-came" &
+  watcher=$!
+  sleep 1.5
+  [ ! -s "$work/$scene.far.raw" ] || play "$sink" "$work/$scene.far.raw" player
+  [ ! -s "$work/$scene.near.raw" ] || play micsink "$work/$scene.near.raw" talker
+  wait "$watcher" || true  # parec ends on the closed pipe
+  # The near scene's first sound is 12 s in.
+  if [ -s "$work/$scene.far.raw" ]; then
+    scene_events "$what" "$seconds" "$(cat "$work/sound-came")"
+  else
+    scene_events "$what" "$seconds" "$(awk '{ printf "%.6f", $1 - 12 }' "$work/sound-came")"
+  fi
+}
+
 # One run of the tool: ECHO (0/1), SCENE (talk, near, path), WHAT changes at 10 s (none/delay/switch),
 # and the room's SPEED. Writes NAME.tool.raw (the two tracks) and NAME.cpu (ticks, seconds).
 tool_run() {
-  local name=$1 echo=$2 scene=$3 what=$4 speed=$5 seconds pid before
+  local name=$1 echo=$2 scene=$3 what=$4 speed=$5 seconds pid before began
   seconds=$(cat "$work/$scene.seconds")
   start_rooms "$speed"
   rm -f "$work/control"
@@ -107,12 +145,9 @@ tool_run() {
   exec 3>"$work/control"
   echo START >&3
   until grep -q capture_started "$out/$name.events"; do sleep 0.05; done
-  before=$(cpu_ticks "$pid")
-  [ ! -s "$work/$scene.far.raw" ] || play speaker "$work/$scene.far.raw" player
-  [ ! -s "$work/$scene.near.raw" ] || play micsink "$work/$scene.near.raw" talker
-  played=$(date +%s.%N)
-  scene_events "$what" "$seconds" "$played"
-  echo "$(($(cpu_ticks "$pid") - before)) $seconds" >"$out/$name.cpu"
+  before=$(cpu_ticks "$pid") began=$(date +%s.%N)
+  play_scene speaker "$scene"
+  echo "$(($(cpu_ticks "$pid") - before)) $(elapsed "$began")" >"$out/$name.cpu"
   echo QUIT >&3
   exec 3>&-
   wait "$pid"
@@ -131,7 +166,7 @@ declare -A module_args=(
 # One run of module-echo-cancel with METHOD (or "plain": the microphone as it is, for the servers'
 # CPU without the module): NAME.mic.raw, NAME.far.raw (the speaker's monitor), NAME.cpu.
 module_run() {
-  local name=$1 method=$2 scene=$3 what=$4 seconds module="" source=mic sink=speaker before
+  local name=$1 method=$2 scene=$3 what=$4 seconds module="" source=mic sink=speaker before began
   seconds=$(cat "$work/$scene.seconds")
   start_rooms 1
   if [ "$method" != plain ]; then
@@ -143,11 +178,9 @@ module_run() {
   parec --raw --format=s16le --rate=16000 --channels=1 --latency-msec=20 -d "$source" >"$out/$name.mic.raw" &
   parec --raw --format=s16le --rate=16000 --channels=1 --latency-msec=20 -d speaker.monitor >"$out/$name.far.raw" &
   sleep 0.3
-  before=$(server_cpu)
-  play "$sink" "$work/$scene.far.raw" player
-  [ ! -s "$work/$scene.near.raw" ] || play micsink "$work/$scene.near.raw" talker
-  scene_events "$what" "$seconds" "$(date +%s.%N)"
-  echo "$(($(server_cpu) - before)) $seconds" >"$out/$name.cpu"
+  before=$(server_cpu) began=$(date +%s.%N)
+  play_scene "$sink" "$scene"
+  echo "$(($(server_cpu) - before)) $(elapsed "$began")" >"$out/$name.cpu"
   jobs -p | xargs -r kill 2>/dev/null || true
   wait 2>/dev/null || true
   stop_rooms

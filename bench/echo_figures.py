@@ -5,8 +5,7 @@ Scenes (16 kHz mono, second 0 is when the players start):
   talk  far end 0-12 s and 18-28 s, near end 12-18 s and 20-28 s: far end alone 3-11.5 s (ERLE),
         near end alone 13-18 s, both (double talk) 20.5-27.5 s
   near  the near end of talk with the far end silent (nothing plays: the near end's reference)
-  path  pink noise from the far end for 20 s; 10 s in, the echo path changes (the runs say how and
-        when exactly)
+  path  far end for 20 s; 10 s in, the echo path changes (the runs say how, and when exactly)
 
 Near-end loss is measured against the near end recorded with no canceller and no far end: the
 transfer from that reference to the canceller's output, averaged over the window (so that an echo
@@ -50,14 +49,9 @@ def scenes(work):
     place(far, far_voice, 18, 28)
     place(near, near_voice, 12, 18)
     place(near, near_voice, 20, 28)
-    rng = np.random.default_rng(7)
-    spectrum = np.fft.rfft(rng.standard_normal(20 * RATE))
-    frequencies = np.fft.rfftfreq(20 * RATE, 1 / RATE)
-    spectrum[1:] /= np.sqrt(frequencies[1:])  # pink: equal energy per octave
-    spectrum[frequencies < 80] = 0
-    noise = np.fft.irfft(spectrum)
-    noise *= 0.1 * 32768 / np.sqrt(np.mean(noise**2))  # -20 dBFS, as loud as the far voice
-    for name, far_track, near_track in (("talk", far, near), ("near", None, near), ("path", noise, None)):
+    path = np.zeros(20 * RATE)
+    place(path, far_voice, 0, 20)
+    for name, far_track, near_track in (("talk", far, near), ("near", None, near), ("path", path, None)):
         for side, track in (("far", far_track), ("near", near_track)):
             if track is None:
                 open(f"{work}/{name}.{side}.raw", "wb").close()
@@ -81,7 +75,7 @@ class Run:
             self.mic = np.fromfile(f"{folder}/{name}.mic.raw", dtype="<i2").astype(np.float64)
             self.far = np.fromfile(f"{folder}/{name}.far.raw", dtype="<i2").astype(np.float64)
         ticks, seconds = open(f"{folder}/{name}.cpu").read().split()
-        self.cpu_percent = 100 * int(ticks) / TICKS / int(seconds)
+        self.cpu_percent = 100 * int(ticks) / TICKS / float(seconds)
         change = f"{folder}/{name}.change"
         self.change = float(open(change).read()) if os.path.exists(change) else None
         # The far end's first sound reaches the microphone at once, as the canceller cannot remove
@@ -107,7 +101,7 @@ def erle(off, on, begin, end):
     return level(off.mic[off.at(begin) : off.at(end)]) - level(on.mic[on.at(begin) : on.at(end)])
 
 
-def aligned(reference, samples, guess, slack=int(0.4 * RATE)):
+def aligned(reference, samples, guess, slack=RATE // 2):
     """The piece of samples, around guess, that the reference lines up with best."""
     lo = max(0, guess - slack)
     hay = samples[lo : guess + len(reference) + slack]
@@ -118,29 +112,32 @@ def aligned(reference, samples, guess, slack=int(0.4 * RATE)):
 
 
 def near_kept(reference_run, run, guess, begin, end):
-    """The near end's level in run against the reference, in dB (0: kept whole)."""
-    reference = reference_run.mic[reference_run.at(begin) : reference_run.at(end)]
-    output = aligned(reference, run.mic, guess + int(begin * RATE))
+    """The near end's level in run against the reference, in dB (0: kept whole). Each second is
+    lined up on its own, so that no drift between two recordings counts."""
     window = np.hanning(1024)
     cross, power = np.zeros(513, complex), np.zeros(513)
-    for at in range(0, len(reference) - 1024, 512):
-        r = np.fft.rfft(reference[at : at + 1024] * window)
-        y = np.fft.rfft(output[at : at + 1024] * window)
-        cross += y * np.conj(r)
-        power += np.abs(r) ** 2
+    for second in np.arange(begin, end - 0.5, 1.0):
+        stop = min(second + 1.0, end)
+        reference = reference_run.mic[reference_run.at(second) : reference_run.at(stop)]
+        output = aligned(reference, run.mic, guess + int(second * RATE))
+        for at in range(0, len(reference) - 1024, 512):
+            r = np.fft.rfft(reference[at : at + 1024] * window)
+            y = np.fft.rfft(output[at : at + 1024] * window)
+            cross += y * np.conj(r)
+            power += np.abs(r) ** 2
     gain = np.abs(cross) ** 2 / np.maximum(power, 1e-9)
     return 10 * np.log10(np.sum(gain) / np.sum(power))
 
 
 def reconverged(off, on, end=19.5, floor=20.0):
-    """Seconds after the path changed until the echo removed is back at floor dB and stays there
-    (100 ms windows), and the echo removed over the last four seconds."""
+    """Seconds after the path changed until the echo removed is back at floor dB and stays there,
+    over the 100 ms windows in which the echo sounds (within 20 dB of its loudest), and the echo
+    removed over the last four seconds."""
     step = int(0.1 * RATE)
-    removed = []
-    for second in np.arange(on.change, end, 0.1):
-        removed.append(level(off.mic[off.at(second) : off.at(second) + step]) -
-                       level(on.mic[on.at(second) : on.at(second) + step]))
-    below = [i for i, value in enumerate(removed) if value < floor]
+    seconds = np.arange(on.change, end, 0.1)
+    echo = np.array([level(off.mic[off.at(s) : off.at(s) + step]) for s in seconds])
+    left = np.array([level(on.mic[on.at(s) : on.at(s) + step]) for s in seconds])
+    below = [i for i in range(len(seconds)) if echo[i] > echo.max() - 20 and echo[i] - left[i] < floor]
     back = 0.0 if not below else (below[-1] + 1) * 0.1
     return back, erle(off, on, end - 4, end)
 

@@ -8,6 +8,7 @@
 
 #include "signal/audio_mixer.h"
 #include "signal/conversion.h"
+#include "signal/echo_canceller.h"
 
 namespace zarvi {
 namespace {
@@ -83,6 +84,30 @@ void BM_pushSystemThenPushMic(benchmark::State& state) {
   reportBlock(state, 4095, 48000);
 }
 BENCHMARK(BM_pushSystemThenPushMic);
+
+// The same with the echo canceller on: its cost per second of audio is its CPU share.
+void BM_pushSystemThenPushMic_echoCancelled(benchmark::State& state) {
+  auto canceller = makeEchoCanceller();
+  if (!canceller) {
+    state.SkipWithError(canceller.failure().description.c_str());
+    return;
+  }
+  const auto mic = tone(1365);
+  const auto system = tone(1365);
+  StandardOutputPcm pcm;
+  StandardErrorEvents events;
+  AudioMixer mixer(pcm, events);
+  mixer.setEchoCanceller(std::move(*canceller));
+  {
+    PcmToDevNull quiet;
+    for (auto _ : state) {
+      mixer.pushSystem(system);
+      mixer.pushMic(mic);
+    }
+  }
+  reportBlock(state, 4095, 48000);
+}
+BENCHMARK(BM_pushSystemThenPushMic_echoCancelled);
 
 // The microphone block alone, with nothing waiting.
 void BM_pushMic_alone(benchmark::State& state) {

@@ -4,10 +4,10 @@
 set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config clang libclang-rt-dev
-  libpulse-dev libwebrtc-audio-processing-dev libspeexdsp-dev libgtest-dev libgmock-dev libbenchmark-dev
+  libpulse-dev libwebrtc-audio-processing-dev libgtest-dev libgmock-dev libbenchmark-dev
   nlohmann-json3-dev
   pulseaudio pulseaudio-utils pipewire pipewire-bin pipewire-pulse wireplumber dbus-daemon
-  sox espeak-ng python3 python3-venv python3-pip groff-base lintian dpkg-dev man-db
+  sox espeak-ng python3 python3-venv python3-pip python3-numpy groff-base lintian dpkg-dev man-db
   g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev googletest
 )
 # Wine runs the Windows binary's tests; installed as Debian recommends it.

@@ -46,7 +46,8 @@ void CaptureController::warnStartFailed(const std::string& description) {
 }
 
 MicCapture& CaptureController::micCapture() {
-  if (!micCapture_) micCapture_ = std::make_shared<MicCapture>(platform.makeAudioEngine(), mixer, events, &startGate);
+  if (!micCapture_)
+    micCapture_ = std::make_shared<MicCapture>(platform.makeAudioEngine(), mixer, events, &startGate);
   return *micCapture_;
 }
 

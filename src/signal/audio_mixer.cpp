@@ -116,11 +116,12 @@ void AudioMixer::pushMic(std::span<const float> input) {
   }
   pcm.writePcm(bytes);
   if (describe && !cancelled.empty()) {
-    events.emitEvent(EventType::debug, "aec#" + std::to_string(n) + " echoRemovedDb=" +
-                                           formatLevel(static_cast<float>(echo.echoRemovedDb)) +
-                                           " delayMs=" + std::to_string(echo.delayMs) +
-                                           " micRms=" + formatLevel(rmsFloatPtr(input.data(), static_cast<std::int64_t>(micN))) +
-                                           " outRms=" + formatLevel(rmsFloatPtr(samples.data(), static_cast<std::int64_t>(micN))));
+    events.emitEvent(
+        EventType::debug,
+        "aec#" + std::to_string(n) + " echoRemovedDb=" + formatLevel(static_cast<float>(echo.echoRemovedDb)) +
+            " delayMs=" + std::to_string(echo.delayMs) +
+            " micRms=" + formatLevel(rmsFloatPtr(input.data(), static_cast<std::int64_t>(micN))) +
+            " outRms=" + formatLevel(rmsFloatPtr(samples.data(), static_cast<std::int64_t>(micN))));
   }
   if (describe) {
     const float micRms = rmsFloatPtr(samples.data(), static_cast<std::int64_t>(micN));

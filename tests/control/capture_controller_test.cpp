@@ -35,7 +35,8 @@ class CaptureControllerTest : public ::testing::Test {
     VERBOSE_AUDIO = false;
   }
   void TearDown() override {
-    for (const char* name : {"ZARVI_AUDIO_MIC_ONLY", "ZARVI_AUDIO_ECHO_CANCEL", "ZARVI_AUDIO_SEPARATE_TRACKS"})
+    for (const char* name :
+         {"ZARVI_AUDIO_MIC_ONLY", "ZARVI_AUDIO_ECHO_CANCEL", "ZARVI_AUDIO_SEPARATE_TRACKS"})
       testing::unsetEnvironment(name);
   }
 
@@ -136,7 +137,9 @@ TEST_F(CaptureControllerTest, NoDisplayWarnsAndGoesOnWithTheMicrophoneUntilAnOut
   EXPECT_TRUE(stream.watching);
   EXPECT_FALSE(stream.started);
   EXPECT_EQ(stream.filter.display.monitorSourceName, "");
-  EXPECT_EQ(run([&] { stream.changeDevice({platform::DeviceChange::resumed, "Speaker", {}}); }),
+  EXPECT_EQ(run([&] {
+              stream.changeDevice({platform::DeviceChange::resumed, "Speaker", {}});
+            }),
             Events{"status system_audio_resumed: Speaker"});
   // The stop answers the start: no system audio was started with the capture.
   EXPECT_EQ(run(stop()), (Events{"status mic_stopped", "status capture_stopped"}));
@@ -179,8 +182,8 @@ TEST_F(CaptureControllerTest, SourcesThatFailAndComeBackAtOnceSaySoAfterTheStart
   platform.service->content.displays.clear();
   platform.service->eventAtOnce = platform::DeviceEvent{DeviceChange::resumed, "Speaker", {}};
   platform.engine->startError = "no microphone: none";
-  platform.engine->eventAtOnce =
-      platform::DeviceEvent{DeviceChange::resumed, "USB Microphone", {48000.0, 1, platform::kCommonFormatFloat32, false}};
+  platform.engine->eventAtOnce = platform::DeviceEvent{
+      DeviceChange::resumed, "USB Microphone", {48000.0, 1, platform::kCommonFormatFloat32, false}};
   const OutputSince out(pcmOut);
   const Events events = run(start(), [&] {
     platform.service->teller.join();
@@ -190,9 +193,9 @@ TEST_F(CaptureControllerTest, SourcesThatFailAndComeBackAtOnceSaySoAfterTheStart
                            "error Mic start failed: no microphone: none", "status capture_started"};
   ASSERT_EQ(events.size(), 6U);
   EXPECT_EQ(Events(events.begin(), events.begin() + 4), startEvents);
-  EXPECT_TRUE(std::is_permutation(events.begin() + 4, events.end(),
-                                  Events{"status system_audio_resumed: Speaker", "status mic_resumed: USB Microphone"}
-                                      .begin()));
+  EXPECT_TRUE(std::is_permutation(
+      events.begin() + 4, events.end(),
+      Events{"status system_audio_resumed: Speaker", "status mic_resumed: USB Microphone"}.begin()));
   // The microphone drives, as its return left it: system audio waits for it.
   controller.sharedMixer().pushSystem(std::vector<float>(100, 0.5F));
   EXPECT_EQ(out.contents(), "");
@@ -210,7 +213,8 @@ TEST_F(CaptureControllerTest, EchoCancellingSaysRightBeforeCaptureStartedWhether
     std::string event;
   } cases[] = {
       {"both sources", false, false, whenItCan},
-      {"microphone only", true, false, "warn echo_cancel_unavailable: microphone-only mode records no system audio"},
+      {"microphone only", true, false,
+       "warn echo_cancel_unavailable: microphone-only mode records no system audio"},
       {"no system audio", false, true, "warn echo_cancel_unavailable: no system audio"},
   };
   for (const auto& c : cases) {

@@ -76,9 +76,10 @@ TEST_F(EchoTest, TheFarEndsEchoLeavesTheMicrophoneAndTheNearEndStays) {
       << events;
   // Far-end talk alone, from 3 s on: the echo loses at least 20 dB.
   const double echoRemoved = levelDb(plain, 3, 9) - levelDb(cancelled, 3, 9);
-  std::printf("%s: far-end echo on the microphone's track %.1f dB without the canceller, %.1f dB with it: "
-              "%.1f dB removed\n",
-              server->kind().c_str(), levelDb(plain, 3, 9), levelDb(cancelled, 3, 9), echoRemoved);
+  std::printf(
+      "%s: far-end echo on the microphone's track %.1f dB without the canceller, %.1f dB with it: "
+      "%.1f dB removed\n",
+      server->kind().c_str(), levelDb(plain, 3, 9), levelDb(cancelled, 3, 9), echoRemoved);
   EXPECT_GE(echoRemoved, 20.0);
 
   // The near end alone, nothing playing: kept at its level.

@@ -122,11 +122,11 @@ TEST_F(RealAudioTest, WithNoMicrophoneTheSystemAudioIsRecordedOnce) {
   EXPECT_NEAR(testing::toneAmplitude(samples, kSystemTone), 0.5, 0.05) << "heard once, not twice";
   EXPECT_EQ(
       testing::events(tool.stderrText()),
-      (Events{
-          "status ready", "status system_started", "status mic_format: 0.0Hz, 0ch",
-          "error Mic start failed: no microphone: the default source speaker.monitor is the monitor of a "
-          "sink, not a microphone",
-          "status capture_started", "status system_stopped", "status capture_stopped", "status quitting"}));
+      (Events{"status ready", "status system_started", "status mic_format: 0.0Hz, 0ch",
+              "error Mic start failed: no microphone: the default source speaker.monitor is the monitor of a "
+              "sink, not a microphone",
+              "status capture_started", "status system_stopped", "status capture_stopped",
+              "status quitting"}));
 }
 
 TEST_F(RealAudioTest, SeparateTracksCarryEachSourceOnItsOwnChannel) {

@@ -51,7 +51,8 @@ double energy(const std::vector<float>& x, std::size_t from, std::size_t to) {
 
 // Runs the canceller as the mixer does: reference buffers as they arrive, a microphone block every
 // nine of them.
-std::vector<float> run(EchoCanceller& canceller, const std::vector<float>& played, std::vector<float> microphone) {
+std::vector<float> run(EchoCanceller& canceller, const std::vector<float>& played,
+                       std::vector<float> microphone) {
   for (std::size_t at = 0; at + kMicBlock <= microphone.size(); at += kMicBlock) {
     for (std::size_t r = at; r < at + kMicBlock; r += kReferenceBlock) {
       canceller.feedReference(std::span(played).subspan(r, kReferenceBlock));
@@ -72,31 +73,32 @@ class EchoCancellerTest : public ::testing::Test {
 };
 
 TEST_F(EchoCancellerTest, RemovesTheEchoOfTheFarEndAndKeepsTheNearEndAtItsLevel) {
- for (const std::size_t delayMs : {20U, 120U, 270U, 450U}) {
-  SCOPED_TRACE(std::to_string(delayMs) + " ms");
-  canceller->reset();
-  const std::size_t length = 8 * kSecond;
-  const auto farEnd = voice(length, 140.0, 1);
-  // Far end alone for 6 s, then the near end alone for 2 s (the far end silent).
-  std::vector<float> played(farEnd.begin(), farEnd.begin() + 6 * kSecond);
-  played.resize(length, 0.0F);
-  const auto echo = echoOf(played, delayMs * 16);
-  const auto nearEnd = voice(length, 210.0, 2);
-  std::vector<float> microphone(echo);
-  for (std::size_t i = 7 * kSecond; i < length; ++i) microphone[i] += nearEnd[i];
+  for (const std::size_t delayMs : {20U, 120U, 270U, 450U}) {
+    SCOPED_TRACE(std::to_string(delayMs) + " ms");
+    canceller->reset();
+    const std::size_t length = 8 * kSecond;
+    const auto farEnd = voice(length, 140.0, 1);
+    // Far end alone for 6 s, then the near end alone for 2 s (the far end silent).
+    std::vector<float> played(farEnd.begin(), farEnd.begin() + 6 * kSecond);
+    played.resize(length, 0.0F);
+    const auto echo = echoOf(played, delayMs * 16);
+    const auto nearEnd = voice(length, 210.0, 2);
+    std::vector<float> microphone(echo);
+    for (std::size_t i = 7 * kSecond; i < length; ++i) microphone[i] += nearEnd[i];
 
-  const auto out = run(*canceller, played, microphone);
-  const double erleDb = 10 * std::log10(energy(microphone, 3 * kSecond, 6 * kSecond) /
-                                        energy(out, 3 * kSecond + 160, 6 * kSecond + 160));
-  // One frame late: output sample i + 160 is input sample i.
-  const double nearDb = 10 * std::log10(energy(out, 7 * kSecond + 4000 + 160, length - 160 + 0) /
-                                        energy(microphone, 7 * kSecond + 4000, length - 160));
-  std::printf("echo %zu ms late: %.1f dB of it removed after 3 s; near end after the far end: %+.2f dB; "
-              "canceller says %.0f dB, %d ms\n",
-              delayMs, erleDb, nearDb, canceller->measure().echoRemovedDb, canceller->measure().delayMs);
-  EXPECT_GE(erleDb, 20.0);
-  EXPECT_NEAR(nearDb, 0.0, 0.5);
- }
+    const auto out = run(*canceller, played, microphone);
+    const double erleDb = 10 * std::log10(energy(microphone, 3 * kSecond, 6 * kSecond) /
+                                          energy(out, 3 * kSecond + 160, 6 * kSecond + 160));
+    // One frame late: output sample i + 160 is input sample i.
+    const double nearDb = 10 * std::log10(energy(out, 7 * kSecond + 4000 + 160, length - 160 + 0) /
+                                          energy(microphone, 7 * kSecond + 4000, length - 160));
+    std::printf(
+        "echo %zu ms late: %.1f dB of it removed after 3 s; near end after the far end: %+.2f dB; "
+        "canceller says %.0f dB, %d ms\n",
+        delayMs, erleDb, nearDb, canceller->measure().echoRemovedDb, canceller->measure().delayMs);
+    EXPECT_GE(erleDb, 20.0);
+    EXPECT_NEAR(nearDb, 0.0, 0.5);
+  }
 }
 
 TEST_F(EchoCancellerTest, WhenNothingPlaysTheMicrophonePassesAtItsLevelOneFrameLate) {

@@ -59,20 +59,22 @@ PrivatePulseServer::~PrivatePulseServer() {
 void PrivatePulseServer::playTone(const std::string& sink, double frequency, double amplitude,
                                   double seconds) {
   runInBackground("sox -q -V1 -n -r 48000 -c 2 -b 16 -t wav - synth " + std::to_string(seconds) + " sine " +
-                  std::to_string(frequency) + " vol " + std::to_string(amplitude) + " | PULSE_SERVER=" + address_ +
-                  " exec paplay --latency-msec=20 -d " + sink);
+                  std::to_string(frequency) + " vol " + std::to_string(amplitude) +
+                  " | PULSE_SERVER=" + address_ + " exec paplay --latency-msec=20 -d " + sink);
 }
 
-void PrivatePulseServer::playSpeech(const std::string& sink, const std::string& voice, const std::string& text) {
+void PrivatePulseServer::playSpeech(const std::string& sink, const std::string& voice,
+                                    const std::string& text) {
   const std::string wav = directory_ + "/speech-" + voice + ".wav";
   runAndRead("espeak-ng -v " + voice + " -w " + wav + " '" + text + "' 2>&1");
-  runInBackground("while :; do PULSE_SERVER=" + address_ + " paplay --latency-msec=20 -d " + sink + " " + wav +
-                  "; done");
+  runInBackground("while :; do PULSE_SERVER=" + address_ + " paplay --latency-msec=20 -d " + sink + " " +
+                  wav + "; done");
 }
 
 void PrivatePulseServer::startRoom(double delaySeconds, double gainDb) {
   runInBackground("PULSE_SERVER=" + address_ + " exec " + std::string(ZARVI_SOURCE_DIR) +
-                  "/scripts/simulated-room.sh " + std::to_string(delaySeconds) + " " + std::to_string(gainDb));
+                  "/scripts/simulated-room.sh " + std::to_string(delaySeconds) + " " +
+                  std::to_string(gainDb));
 }
 
 void PrivatePulseServer::runInBackground(const std::string& command) {
