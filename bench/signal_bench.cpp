@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <memory>
 #include <vector>
 
 #include "signal/audio_mixer.h"
@@ -68,12 +69,13 @@ class PcmToDevNull {
 
 // One microphone block of 1365 samples (4095 frames at 48 kHz) mixed with a waiting system block.
 // Each iteration also refills the system block, as the system source does between two microphone blocks.
-void BM_pushSystemThenPushMic(benchmark::State& state) {
+void pushSystemThenPushMic(benchmark::State& state, std::unique_ptr<EchoCanceller> canceller) {
   const auto mic = tone(1365);
   const auto system = tone(1365);
   StandardOutputPcm pcm;
   StandardErrorEvents events;
   AudioMixer mixer(pcm, events);
+  mixer.setEchoCanceller(std::move(canceller));
   {
     PcmToDevNull quiet;
     for (auto _ : state) {
@@ -82,6 +84,10 @@ void BM_pushSystemThenPushMic(benchmark::State& state) {
     }
   }
   reportBlock(state, 4095, 48000);
+}
+
+void BM_pushSystemThenPushMic(benchmark::State& state) {
+  pushSystemThenPushMic(state, nullptr);
 }
 BENCHMARK(BM_pushSystemThenPushMic);
 
@@ -92,20 +98,7 @@ void BM_pushSystemThenPushMic_echoCancelled(benchmark::State& state) {
     state.SkipWithError(canceller.failure().description.c_str());
     return;
   }
-  const auto mic = tone(1365);
-  const auto system = tone(1365);
-  StandardOutputPcm pcm;
-  StandardErrorEvents events;
-  AudioMixer mixer(pcm, events);
-  mixer.setEchoCanceller(std::move(*canceller));
-  {
-    PcmToDevNull quiet;
-    for (auto _ : state) {
-      mixer.pushSystem(system);
-      mixer.pushMic(mic);
-    }
-  }
-  reportBlock(state, 4095, 48000);
+  pushSystemThenPushMic(state, std::move(*canceller));
 }
 BENCHMARK(BM_pushSystemThenPushMic_echoCancelled);
 

@@ -103,13 +103,11 @@ void AudioMixer::pushMic(std::span<const float> input) {
         appendSample(bytes, system);
       }
     } else {
-      bytes.assign(micN * 2, '\0');
+      bytes.reserve(micN * 2);
       for (std::size_t i = 0; i < micN; ++i) {
         const float mixed = i < sysAvail ? samples[i] + sysBuffer[i] : samples[i];
         note(mixed);
-        const auto pcm = static_cast<std::uint16_t>(toPcmSample(mixed));
-        bytes[2 * i] = static_cast<char>(pcm & 0xFF);
-        bytes[2 * i + 1] = static_cast<char>(pcm >> 8);
+        appendSample(bytes, mixed);
       }
     }
     sysBuffer.erase(sysBuffer.begin(), sysBuffer.begin() + static_cast<std::ptrdiff_t>(sysAvail));
