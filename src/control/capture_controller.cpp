@@ -67,13 +67,13 @@ void CaptureController::start() {
                                                                         : AudioMixer::Layout::mix);
   const bool micOnly = environmentSwitchIsOn("ZARVI_AUDIO_MIC_ONLY");
   const bool echoCancel = environmentSwitchIsOn("ZARVI_AUDIO_ECHO_CANCEL");
-  // In place before the sources start, so that the first microphone block is already cancelled.
-  std::optional<Failure> noCanceller;
   mixer->setEchoCanceller(nullptr);
+  std::unique_ptr<EchoCanceller> canceller;
+  std::optional<Failure> noCanceller;
   if (echoCancel && !micOnly) {
-    auto made = makeEchoCanceller();
+    auto made = echoCancellerForStart();
     if (made) {
-      mixer->setEchoCanceller(std::move(made.value()));
+      canceller = std::move(made.value());
     } else {
       noCanceller = made.failure();
     }
@@ -83,10 +83,29 @@ void CaptureController::start() {
   } else {
     startSystemAudio();
   }
+  const bool cancelling = canceller && streamStarted;
+  if (cancelling) {
+    // In place before the microphone starts, so that its first block is already cancelled.
+    mixer->setEchoCanceller(std::move(canceller));
+  } else if (canceller) {
+    const std::lock_guard<std::mutex> hold(awaitingLock);
+    awaitingSystemAudio = std::move(canceller);
+  }
   micCapture().start();
   if (echoCancel) reportEchoCancelling(micOnly, noCanceller);
+  if (cancelling) {
+    const EchoPath path{micCapture().deviceAtStart(), outputAtStart};
+    // What a kept canceller learnt is of no use on other devices.
+    if (path != keptPath) mixer->startEchoPathOver();
+    echoPath = path;
+  }
   isCapturing = true;
   events.emitEvent(EventType::status, "capture_started");
+}
+
+Result<std::unique_ptr<EchoCanceller>> CaptureController::echoCancellerForStart() {
+  if (keptCanceller) return std::move(keptCanceller);
+  return makeEchoCanceller();
 }
 
 void CaptureController::stop() {
@@ -99,31 +118,54 @@ void CaptureController::stop() {
   }
   stream.reset();
   streamStarted = false;
+  outputAtStart.clear();
   micCapture().stop();
+  {
+    const std::lock_guard<std::mutex> hold(awaitingLock);
+    awaitingSystemAudio.reset();
+  }
+  // Kept for the next capture when it learnt one path, between devices it knows.
+  if (auto taken = mixer->takeEchoCanceller(); taken && echoPath) {
+    keptCanceller = std::move(taken);
+    keptPath = *echoPath;
+  }
+  echoPath.reset();
   isCapturing = false;
   events.emitEvent(EventType::status, "capture_stopped");
 }
 
 platform::DeviceChangeHandler CaptureController::systemAudioChanges() {
-  return startGate.afterStart([&events = events, mixer = mixer](const platform::DeviceEvent& event) {
+  return startGate.afterStart([this](const platform::DeviceEvent& event) {
     if (event.change != platform::DeviceChange::lost) mixer->echoPathChanged();
     reportSystemAudioDeviceChange(events, event);
+    if (event.change == platform::DeviceChange::resumed) startAwaitedEchoCanceller();
   });
+}
+
+void CaptureController::startAwaitedEchoCanceller() {
+  std::unique_ptr<EchoCanceller> canceller;
+  {
+    const std::lock_guard<std::mutex> hold(awaitingLock);
+    canceller = std::move(awaitingSystemAudio);
+  }
+  if (!canceller) return;
+  mixer->setEchoCanceller(std::move(canceller));
+  events.emitEvent(EventType::status, "echo_cancel_started");
 }
 
 void CaptureController::reportEchoCancelling(bool micOnly, const std::optional<Failure>& noCanceller) {
   std::string why;
+  // What holds for the whole capture comes first: missing system audio may still come.
   if (micOnly) {
     why = "microphone-only mode records no system audio";
-  } else if (!streamStarted) {
-    why = "no system audio";
   } else if (noCanceller) {
     why = noCanceller->description;
+  } else if (!streamStarted) {
+    why = "no system audio";
   } else {
     events.emitEvent(EventType::status, "echo_cancel_started");
     return;
   }
-  mixer->setEchoCanceller(nullptr);
   events.emitEvent(EventType::warn, "echo_cancel_unavailable: " + why);
 }
 
@@ -177,6 +219,7 @@ void CaptureController::startSystemAudio() {
     return;
   }
   streamStarted = true;
+  outputAtStart = filter.display.name;
   events.emitEvent(EventType::status, "system_started");
 }
 

@@ -1,7 +1,9 @@
 #pragma once
 
 #include <memory>
+#include <mutex>
 #include <optional>
+#include <string>
 
 #include "platform/capture_service.h"
 #include "platform/platform.h"
@@ -33,8 +35,12 @@ class CaptureController {
   // After a failure at start: a stream that comes in once there is an output to record.
   void watchForSystemAudio(const platform::StreamConfiguration& configuration);
   platform::DeviceChangeHandler systemAudioChanges();
-  // ZARVI_AUDIO_ECHO_CANCEL=1: whether the canceller runs for this capture, and if not, why.
+  // ZARVI_AUDIO_ECHO_CANCEL=1: the one kept from the last capture, else a new one, or why there is none.
+  Result<std::unique_ptr<EchoCanceller>> echoCancellerForStart();
+  // Whether the canceller runs for this capture, and if not, why.
   void reportEchoCancelling(bool micOnly, const std::optional<Failure>& noCanceller);
+  // System audio came after a start without it: the canceller that waited for it runs from now on.
+  void startAwaitedEchoCanceller();
   void warnStartFailed(const std::string& description);
   MicCapture& micCapture();
   SystemAudioHandler& systemHandler();
@@ -52,6 +58,20 @@ class CaptureController {
   // Whether the stream started with the capture; one that only watches for an output stops silently.
   bool streamStarted = false;
   bool isCapturing = false;
+
+  // The devices an echo path runs between: what the canceller learnt holds for these alone.
+  struct EchoPath {
+    std::string microphone;
+    std::string output;
+    bool operator==(const EchoPath&) const = default;
+  };
+  std::string outputAtStart;  // the output the system audio started on, empty when it did not
+  // The canceller's path when it started with the capture; none when it started later.
+  std::optional<EchoPath> echoPath;
+  std::unique_ptr<EchoCanceller> keptCanceller;
+  EchoPath keptPath;
+  std::mutex awaitingLock;  // the device-change handler reads it on the backend's thread
+  std::unique_ptr<EchoCanceller> awaitingSystemAudio;
 };
 
 }  // namespace zarvi

@@ -12,6 +12,8 @@ struct InputFormat {
   std::uint32_t channelCount = 0;
   std::uint32_t commonFormat = 0;  // 1: 32-bit float
   bool interleaved = false;
+  // Which device: the backend's own id for it (a source name, an endpoint id), empty for none.
+  std::string deviceId;
 };
 
 inline constexpr std::uint32_t kCommonFormatFloat32 = 1;

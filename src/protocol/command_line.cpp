@@ -41,7 +41,7 @@ std::optional<int> answerArguments(std::span<const char* const> arguments) {
     return 0;
   }
   if (arguments.size() == 1 && argument == "--version") {
-    answer = "zarvi-audio-capture " ZARVI_VERSION "\n";
+    answer = "zarvi-audio-capture " ZARVI_VERSION "\necho canceller: " ZARVI_ECHO_CANCELLER "\n";
     os::writeStandardOutput(answer.data(), answer.size());
     return 0;
   }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <optional>
 #include <string>
 
 #include "protocol/events.h"
@@ -67,6 +68,7 @@ void AudioMixer::pushMic(std::span<const float> input) {
   std::span<const float> samples = input;
   std::vector<float> cancelled;
   EchoCanceller::Measure echo;
+  std::optional<int> beyondReachMs;
   const std::size_t micN = samples.size();
   std::string bytes;
   std::size_t sysAvail = 0;
@@ -84,6 +86,10 @@ void AudioMixer::pushMic(std::span<const float> input) {
       canceller->cancel(cancelled);
       samples = cancelled;
       if (describe) echo = canceller->measure();
+      if (!saidBeyondReach) {
+        beyondReachMs = canceller->delayBeyondReachMs();
+        saidBeyondReach = beyondReachMs.has_value();
+      }
     }
     sysAvail = std::min(micN, sysBuffer.size());
     if (describe) sysRms = rmsFloatPtr(sysBuffer.data(), static_cast<std::int64_t>(sysAvail));
@@ -113,6 +119,11 @@ void AudioMixer::pushMic(std::span<const float> input) {
     sysBuffer.erase(sysBuffer.begin(), sysBuffer.begin() + static_cast<std::ptrdiff_t>(sysAvail));
   }
   pcm.writePcm(bytes);
+  if (beyondReachMs) {
+    events.emitEvent(EventType::warn, "echo_cancel_out_of_reach: the echo comes " + std::to_string(*beyondReachMs) +
+                                          " ms late; echo cancelling follows echoes up to " +
+                                          std::to_string(kFollowedEchoDelayMs) + " ms late");
+  }
   if (describe && !cancelled.empty()) {
     events.emitEvent(
         EventType::debug,
@@ -144,9 +155,25 @@ void AudioMixer::setLayout(Layout newLayout) {
 void AudioMixer::setEchoCanceller(std::unique_ptr<EchoCanceller> newCanceller) {
   const std::lock_guard<std::mutex> hold(lock);
   canceller = std::move(newCanceller);
+  echoPathMoved = false;
+  saidBeyondReach = false;
+}
+
+std::unique_ptr<EchoCanceller> AudioMixer::takeEchoCanceller() {
+  const std::lock_guard<std::mutex> hold(lock);
+  std::unique_ptr<EchoCanceller> taken = std::move(canceller);
+  if (!taken || echoPathMoved) return nullptr;
+  taken->pause();
+  return taken;
 }
 
 void AudioMixer::echoPathChanged() {
+  const std::lock_guard<std::mutex> hold(lock);
+  if (canceller) canceller->reset();
+  echoPathMoved = true;
+}
+
+void AudioMixer::startEchoPathOver() {
   const std::lock_guard<std::mutex> hold(lock);
   if (canceller) canceller->reset();
 }

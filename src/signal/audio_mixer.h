@@ -37,8 +37,14 @@ class AudioMixer {
   // From the next push on, every system sample pushed feeds the canceller, and each microphone block
   // has the echo removed before it is written; none: the microphone as it comes.
   void setEchoCanceller(std::unique_ptr<EchoCanceller> canceller);
+  // The capture ended: the canceller, paused, when it learnt one echo path from the moment it was set
+  // on; none when that path changed (or there is no canceller). None is set on from then.
+  std::unique_ptr<EchoCanceller> takeEchoCanceller();
   // A device switched or came back: the canceller's echo path is a new one.
   void echoPathChanged();
+  // The canceller was set on for other devices than those it learnt: it starts over, and what it
+  // learns from now on is of this path.
+  void startEchoPathOver();
 
   // For diagnostics and tests; each takes the lock.
   std::int64_t pushCount() const;
@@ -53,6 +59,8 @@ class AudioMixer {
   bool microphoneDriving = true;
   Layout layout = Layout::mix;
   std::unique_ptr<EchoCanceller> canceller;
+  bool echoPathMoved = false;
+  bool saidBeyondReach = false;
 };
 
 // The 16-bit value of one mixed sample: clamped to [-1, 1] (not a number counts as 1), scaled by

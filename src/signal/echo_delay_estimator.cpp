@@ -31,10 +31,14 @@ void EchoDelayEstimator::microphone(std::span<const float> frame) {
 }
 
 void EchoDelayEstimator::reset() {
+  pause();
+  delay_.reset();
+}
+
+void EchoDelayEstimator::pause() {
   reference_.clear();
   microphone_.clear();
   sinceEstimate_ = 0;
-  delay_.reset();
 }
 
 void EchoDelayEstimator::estimate() {

@@ -13,7 +13,9 @@ namespace zarvi {
 class EchoDelayEstimator {
  public:
   static constexpr std::size_t kFrame = 160;        // 10 ms at 16 kHz
-  static constexpr std::size_t kLongestDelay = 50;  // frames: 0.5 s
+  // Frames: 1.5 s, beyond the 1 s a canceller follows, so that an echo later than that is seen as such
+  // and not mistaken for a shorter one.
+  static constexpr std::size_t kLongestDelay = 150;
   static constexpr std::size_t kWindow =
       100;  // frames looked at: 1 s, so that a new path shows within half a second
   static constexpr std::size_t kEvery = 10;  // frames between two estimates: 0.1 s
@@ -26,6 +28,9 @@ class EchoDelayEstimator {
   std::optional<std::size_t> delayFrames() const { return delay_; }
   // A new echo path: start over.
   void reset();
+  // A gap in both streams: what came before it is no longer lined up with what comes after, but the
+  // delay found holds until a new estimate.
+  void pause();
 
  private:
   void estimate();

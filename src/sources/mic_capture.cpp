@@ -33,6 +33,7 @@ void MicCapture::start() {
                                           std::to_string(startFormat.channelCount) + "ch");
   emitFormatFull(startFormat);
   format = startFormat;
+  startDevice = startFormat.deviceId;
 
   std::weak_ptr<MicCapture> weakSelf = weak_from_this();
   engine->installTap(tapBufferFrames, startFormat, [weakSelf](const platform::TapBuffer& buffer) {

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "platform/audio_engine.h"
 #include "protocol/events.h"
@@ -27,6 +28,9 @@ class MicCapture : public std::enable_shared_from_this<MicCapture> {
 
   void start();
   void stop();
+  // The device the last start found (the backend's id), empty when it found none. Its switches and
+  // returns are not followed here.
+  const std::string& deviceAtStart() const { return startDevice; }
 
  private:
   void handleTapBuffer(const platform::TapBuffer& buffer);
@@ -44,6 +48,7 @@ class MicCapture : public std::enable_shared_from_this<MicCapture> {
   // The format of the buffers: read at start, then changed only by the engine's device events, which
   // come on the delivery thread between two buffers.
   platform::InputFormat format;
+  std::string startDevice;  // touched only by start, on the caller's thread
 };
 
 }  // namespace zarvi

@@ -183,7 +183,7 @@ TEST_F(CaptureControllerTest, SourcesThatFailAndComeBackAtOnceSaySoAfterTheStart
   platform.service->eventAtOnce = platform::DeviceEvent{DeviceChange::resumed, "Speaker", {}};
   platform.engine->startError = "no microphone: none";
   platform.engine->eventAtOnce = platform::DeviceEvent{
-      DeviceChange::resumed, "USB Microphone", {48000.0, 1, platform::kCommonFormatFloat32, false}};
+      DeviceChange::resumed, "USB Microphone", {48000.0, 1, platform::kCommonFormatFloat32, false, "usb-mic"}};
   const OutputSince out(pcmOut);
   const Events events = run(start(), [&] {
     platform.service->teller.join();
@@ -287,7 +287,7 @@ TEST_F(CaptureControllerTest, SourcesThatFollowTheDefaultsSaySoAndCaptureGoesOn)
   using platform::DeviceChange;
   run(start());
   const auto& stream = *platform.service->streams[0];
-  const platform::InputFormat usb{48000.0, 1, platform::kCommonFormatFloat32, false};
+  const platform::InputFormat usb{48000.0, 1, platform::kCommonFormatFloat32, false, "usb-mic"};
   EXPECT_EQ(run(
                 [&] {
                   stream.changeDevice({DeviceChange::lost, "Connection terminated", {}});

@@ -20,7 +20,7 @@ inline Result<> outcomeOf(const std::optional<std::string>& error) {
 
 // What a fake engine was told to do and what it saw; shared between the engine and the test.
 struct EngineScript {
-  platform::InputFormat format{48000.0, 2, platform::kCommonFormatFloat32, false};
+  platform::InputFormat format{48000.0, 2, platform::kCommonFormatFloat32, false, "built-in-mic"};
   std::optional<std::string> startError;
   // Told from a thread of its own as soon as the engine follows, as a device found at once is.
   std::optional<platform::DeviceEvent> eventAtOnce;

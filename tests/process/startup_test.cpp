@@ -43,7 +43,7 @@ TEST(Startup, AnswersHelpAndVersionAndRefusesAnyOtherArgument) {
     std::string stderrStart;  // empty: nothing on stderr
   } cases[] = {
       {{"--help"}, 0, "Usage: zarvi-audio-capture [--help | --version]\n", ""},
-      {{"--version"}, 0, "zarvi-audio-capture " ZARVI_VERSION "\n", ""},
+      {{"--version"}, 0, "zarvi-audio-capture " ZARVI_VERSION "\necho canceller: ", ""},
       {{"--verbose"}, 2, "", "zarvi-audio-capture: unknown argument '--verbose'\n\nUsage: "},
       {{"START"}, 2, "", "zarvi-audio-capture: unknown argument 'START'\n\nUsage: "},
       {{"--help", "extra"}, 2, "", "zarvi-audio-capture: unknown argument 'extra'\n\nUsage: "},
@@ -61,6 +61,10 @@ TEST(Startup, AnswersHelpAndVersionAndRefusesAnyOtherArgument) {
       EXPECT_EQ(out, "") << c.arguments[0];
     } else {
       EXPECT_TRUE(out.starts_with(c.stdoutStart)) << out;
+      // The version's second line names the build's canceller (or none) and ends the answer.
+      if (c.arguments[0] == "--version") {
+        EXPECT_EQ(out.find('\n', c.stdoutStart.size()), out.size() - 1) << out;
+      }
     }
     if (c.stderrStart.empty()) {
       EXPECT_EQ(err, "") << c.arguments[0];

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <limits>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -255,11 +256,13 @@ TEST_F(AudioMixerTest, SeparateTracksKeepTheMixersScheduleWithEachSourceOnItsOwn
   EXPECT_EQ(testing::pcmSamples(mixed.contents()), (std::vector<std::int16_t>{16383}));
 }
 
-// A canceller that records what it was fed and halves the microphone.
+// A canceller that records what it was fed and was told, and halves the microphone.
 class FakeEchoCanceller : public EchoCanceller {
  public:
   std::vector<float>& reference;
   int& resets;
+  int pauses = 0;
+  std::optional<int> beyondReachMs;
   FakeEchoCanceller(std::vector<float>& reference, int& resets) : reference(reference), resets(resets) {}
   void feedReference(std::span<const float> samples) override {
     reference.insert(reference.end(), samples.begin(), samples.end());
@@ -268,7 +271,9 @@ class FakeEchoCanceller : public EchoCanceller {
     for (float& sample : microphone) sample *= 0.5F;
   }
   void reset() override { ++resets; }
+  void pause() override { ++pauses; }
   Measure measure() const override { return {12.5, 40}; }
+  std::optional<int> delayBeyondReachMs() const override { return beyondReachMs; }
 };
 
 TEST_F(AudioMixerTest, WithACancellerEverySystemSampleIsItsReferenceAndTheMicrophoneIsCancelledFirst) {
@@ -299,6 +304,38 @@ TEST_F(AudioMixerTest, WithACancellerEverySystemSampleIsItsReferenceAndTheMicrop
   mixer.clearBuffers();
   mixer.pushMic(Samples(1, 0.5F));
   EXPECT_EQ(testing::pcmSamples(plain.contents()), (std::vector<std::int16_t>{16383}));
+}
+
+TEST_F(AudioMixerTest, AnEchoBeyondReachIsSaidOnceAndACancellerIsKeptOnlyWhenItsPathHeld) {
+  std::vector<float> reference;
+  int resets = 0;
+  auto owned = std::make_unique<FakeEchoCanceller>(reference, resets);
+  FakeEchoCanceller& canceller = *owned;
+  mixer.setEchoCanceller(std::move(owned));
+  const OutputSince err(events);
+  mixer.pushMic(Samples(4, 0.1F));
+  canceller.beyondReachMs = 1230;
+  mixer.pushMic(Samples(4, 0.1F));
+  mixer.pushMic(Samples(4, 0.1F));
+  EXPECT_EQ(testing::events(err.contents()),
+            (std::vector<std::string>{"warn echo_cancel_out_of_reach: the echo comes 1230 ms late; echo "
+                                      "cancelling follows echoes up to 1000 ms late"}));
+
+  // Learnt one path from start to end: handed back paused, and the mixer has none from then on.
+  mixer.startEchoPathOver();
+  EXPECT_EQ(resets, 1);
+  auto kept = mixer.takeEchoCanceller();
+  ASSERT_EQ(kept.get(), &canceller);
+  EXPECT_EQ(canceller.pauses, 1);
+  EXPECT_EQ(mixer.takeEchoCanceller(), nullptr);
+
+  // Set on again, the warning may come once more; a path that changed is not kept.
+  mixer.setEchoCanceller(std::move(kept));
+  const OutputSince again(events);
+  mixer.pushMic(Samples(4, 0.1F));
+  EXPECT_EQ(testing::events(again.contents()).size(), 1U);
+  mixer.echoPathChanged();
+  EXPECT_EQ(mixer.takeEchoCanceller(), nullptr);
 }
 
 }  // namespace

@@ -24,7 +24,7 @@ class MicCaptureTest : public ::testing::Test {
   void TearDown() override { VERBOSE_AUDIO = false; }
 
   void useFormat(double rate, std::uint32_t channels, bool interleaved = false) {
-    script->format = {rate, channels, platform::kCommonFormatFloat32, interleaved};
+    script->format = {rate, channels, platform::kCommonFormatFloat32, interleaved, "mic"};
   }
   // Delivers planar channel runs through the tap.
   void deliverPlanar(const std::vector<std::vector<float>>& channels) {
@@ -66,7 +66,7 @@ TEST_F(MicCaptureTest, AFailedStartWatchesForAMicrophoneAndItsStopRemovesTheTapS
   mic->start();
   mixer->pushSystem(std::vector<float>(16, 0.25F));  // no microphone: system audio drives
   script->changeDevice(
-      {platform::DeviceChange::resumed, "USB Microphone", {48000.0, 1, platform::kCommonFormatFloat32, false}});
+      {platform::DeviceChange::resumed, "USB Microphone", {48000.0, 1, platform::kCommonFormatFloat32, false, "usb-mic"}});
   mixer->pushSystem(std::vector<float>(16, 0.5F));  // a microphone now: system audio waits for it
   deliverPlanar({std::vector<float>(48, 0.25F)});
   mic->stop();
@@ -196,11 +196,11 @@ TEST_F(MicCaptureTest, AFollowedDeviceBringsItsFormatAndDecidesWhoDrivesTheMixer
   script->changeDevice({DeviceChange::lost, "Entity killed", {}});
   mixer->pushSystem(std::vector<float>(160, 0.25F));  // no microphone: system audio is written at once
   script->changeDevice(
-      {DeviceChange::switched, "USB Microphone", {48000.0, 1, platform::kCommonFormatFloat32, false}});
+      {DeviceChange::switched, "USB Microphone", {48000.0, 1, platform::kCommonFormatFloat32, false, "usb-mic"}});
   mixer->pushSystem(std::vector<float>(10, 0.5F));  // a microphone again: system audio waits for it
   deliverPlanar({std::vector<float>(48, 0.25F)});   // read as one channel at 48 kHz: 16 samples
   script->changeDevice(
-      {DeviceChange::resumed, "Microphone", {44100.0, 2, platform::kCommonFormatFloat32, false}});
+      {DeviceChange::resumed, "Microphone", {44100.0, 2, platform::kCommonFormatFloat32, false, "mic"}});
 
   EXPECT_EQ(testing::events(err.contents(), true),
             (Events{"error Mic stream failed: Entity killed", "status mic_switched: USB Microphone",

@@ -8,7 +8,7 @@ namespace zarvi::platform {
 namespace {
 
 InputFormat formatOf(const ChosenDevice& device) {
-  return {static_cast<double>(device.rate), device.channels, kCommonFormatFloat32, false};
+  return {static_cast<double>(device.rate), device.channels, kCommonFormatFloat32, false, device.id};
 }
 
 }  // namespace
