@@ -35,9 +35,11 @@ void reportSystemAudioDeviceChange(EventSink& events, const platform::DeviceEven
 
 }  // namespace
 
-CaptureController::CaptureController(platform::Platform& platform, EventSink& events, PcmWriter& pcm)
+CaptureController::CaptureController(platform::Platform& platform, EventSink& events, PcmWriter& pcm,
+                                     EchoCancellerMaker makeCanceller)
     : platform(platform),
       events(events),
+      makeCanceller(std::move(makeCanceller)),
       mixer(std::make_shared<AudioMixer>(pcm, events)),
       scQueue("zarvi.sck.audio") {}
 
@@ -70,6 +72,7 @@ void CaptureController::start() {
   mixer->setEchoCanceller(nullptr);
   std::unique_ptr<EchoCanceller> canceller;
   std::optional<Failure> noCanceller;
+  const bool reusing = echoCancel && !micOnly && keptCanceller;
   if (echoCancel && !micOnly) {
     auto made = echoCancellerForStart();
     if (made) {
@@ -96,7 +99,7 @@ void CaptureController::start() {
   if (cancelling) {
     const EchoPath path{micCapture().deviceAtStart(), outputAtStart};
     // What a kept canceller learnt is of no use on other devices.
-    if (path != keptPath) mixer->startEchoPathOver();
+    if (reusing && path != keptPath) mixer->startEchoPathOver();
     echoPath = path;
   }
   isCapturing = true;
@@ -105,7 +108,7 @@ void CaptureController::start() {
 
 Result<std::unique_ptr<EchoCanceller>> CaptureController::echoCancellerForStart() {
   if (keptCanceller) return std::move(keptCanceller);
-  return makeEchoCanceller();
+  return makeCanceller();
 }
 
 void CaptureController::stop() {

@@ -21,8 +21,10 @@ namespace zarvi {
 // Its operations block until the platform's completions arrive; the caller runs them one at a time.
 class CaptureController {
  public:
-  // The platform and both sinks must outlive the controller.
-  CaptureController(platform::Platform& platform, EventSink& events, PcmWriter& pcm);
+  // The platform and both sinks must outlive the controller. makeCanceller: where echo cancellers
+  // come from, the build's own unless a test says otherwise.
+  CaptureController(platform::Platform& platform, EventSink& events, PcmWriter& pcm,
+                    EchoCancellerMaker makeCanceller = makeEchoCanceller);
 
   void start();
   void stop();
@@ -47,6 +49,7 @@ class CaptureController {
 
   platform::Platform& platform;
   EventSink& events;
+  EchoCancellerMaker makeCanceller;
   std::shared_ptr<AudioMixer> mixer;
   // Held over each start: a source that failed and comes back at once says so after capture_started.
   StartGate startGate;

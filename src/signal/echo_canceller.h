@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -43,5 +44,6 @@ class EchoCanceller {
 
 // The canceller this build has, or why there is none.
 Result<std::unique_ptr<EchoCanceller>> makeEchoCanceller();
+using EchoCancellerMaker = std::function<Result<std::unique_ptr<EchoCanceller>>()>;
 
 }  // namespace zarvi

@@ -4,14 +4,17 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <functional>
 #include <string>
 #include <vector>
 
+#include "fakes/fake_echo_canceller.h"
 #include "fakes/fake_platform.h"
 #include "protocol/process_values.h"
 #include "signal/echo_canceller.h"
 #include "support/event_lines.h"
 #include "support/os.h"
+#include "support/pcm.h"
 #include "support/recorded_output.h"
 
 namespace zarvi {
@@ -236,6 +239,68 @@ TEST_F(CaptureControllerTest, EchoCancellingSaysRightBeforeCaptureStartedWhether
     subject.start();
     EXPECT_EQ(again.contents().find("echo_cancel"), std::string::npos);
     subject.stop();
+  }
+}
+
+TEST_F(CaptureControllerTest, ACancellerThatWaitedForSystemAudioStartsWhenSystemAudioResumes) {
+  const auto record = std::make_shared<fakes::CancellerRecord>();
+  platform.service->startError = "gone";
+  CaptureController subject(platform, events, pcmOut, fakes::fakeCancellerMaker(record));
+  testing::setEnvironment("ZARVI_AUDIO_ECHO_CANCEL", "1");
+  const Events started = run([&] { subject.start(); });
+  ASSERT_GE(started.size(), 2U);
+  EXPECT_EQ(Events(started.end() - 2, started.end()),
+            (Events{"warn echo_cancel_unavailable: no system audio", "status capture_started"}));
+  const OutputSince out(pcmOut);
+  subject.sharedMixer().pushMic(std::vector<float>{0.5F});  // as it comes
+  EXPECT_EQ(run([&] {
+              platform.service->streams.back()->changeDevice({platform::DeviceChange::resumed, "Speaker", {}});
+            }),
+            (Events{"status system_audio_resumed: Speaker", "status echo_cancel_started"}));
+  subject.sharedMixer().pushMic(std::vector<float>{0.5F});  // cancelled: the fake halves it
+  EXPECT_EQ(testing::pcmSamples(out.contents()), (std::vector<std::int16_t>{16383, toPcmSample(0.25F)}));
+  EXPECT_EQ(record->made, 1);
+  run([&] { subject.stop(); });
+  // A later return of system audio in another capture finds no canceller waiting.
+  platform.service->startError.reset();
+}
+
+TEST_F(CaptureControllerTest, ACaptureOnTheDevicesOfTheLastStartsFromWhatItsCancellerLearnt) {
+  const auto record = std::make_shared<fakes::CancellerRecord>();
+  CaptureController subject(platform, events, pcmOut, fakes::fakeCancellerMaker(record));
+  testing::setEnvironment("ZARVI_AUDIO_ECHO_CANCEL", "1");
+  const auto capture = [&](const std::function<void()>& during = [] {}) {
+    run([&] { subject.start(); });
+    during();
+    run([&] { subject.stop(); });
+  };
+  const struct {
+    const char* what;
+    std::function<void()> before;
+    std::function<void()> during;
+    int made;    // cancellers made so far
+    int resets;  // times one started over so far
+    int pauses;  // times one was kept so far
+  } steps[] = {
+      {"first capture", [] {}, [] {}, 1, 0, 1},
+      {"same devices", [] {}, [] {}, 1, 0, 2},
+      {"another microphone", [&] { platform.engine->format.deviceId = "usb-mic"; }, [] {}, 1, 1, 3},
+      {"another output",
+       [&] { platform.service->content.displays = {{"hdmi", "hdmi.monitor"}}; }, [] {}, 1, 2, 4},
+      {"the output switches during the capture", [] {},
+       [&] {
+         platform.service->streams.back()->changeDevice({platform::DeviceChange::switched, "Headphones", {}});
+       },
+       1, 3, 4},
+      {"after a capture whose path changed", [] {}, [] {}, 2, 3, 5},
+  };
+  for (const auto& step : steps) {
+    SCOPED_TRACE(step.what);
+    step.before();
+    capture(step.during);
+    EXPECT_EQ(record->made, step.made);
+    EXPECT_EQ(record->resets, step.resets);
+    EXPECT_EQ(record->pauses, step.pauses);
   }
 }
 

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "fakes/fake_echo_canceller.h"
 #include "os/standard_streams.h"
 #include "protocol/process_values.h"
 #include "support/event_lines.h"
@@ -256,30 +257,9 @@ TEST_F(AudioMixerTest, SeparateTracksKeepTheMixersScheduleWithEachSourceOnItsOwn
   EXPECT_EQ(testing::pcmSamples(mixed.contents()), (std::vector<std::int16_t>{16383}));
 }
 
-// A canceller that records what it was fed and was told, and halves the microphone.
-class FakeEchoCanceller : public EchoCanceller {
- public:
-  std::vector<float>& reference;
-  int& resets;
-  int pauses = 0;
-  std::optional<int> beyondReachMs;
-  FakeEchoCanceller(std::vector<float>& reference, int& resets) : reference(reference), resets(resets) {}
-  void feedReference(std::span<const float> samples) override {
-    reference.insert(reference.end(), samples.begin(), samples.end());
-  }
-  void cancel(std::span<float> microphone) override {
-    for (float& sample : microphone) sample *= 0.5F;
-  }
-  void reset() override { ++resets; }
-  void pause() override { ++pauses; }
-  Measure measure() const override { return {12.5, 40}; }
-  std::optional<int> delayBeyondReachMs() const override { return beyondReachMs; }
-};
-
 TEST_F(AudioMixerTest, WithACancellerEverySystemSampleIsItsReferenceAndTheMicrophoneIsCancelledFirst) {
-  std::vector<float> reference;
-  int resets = 0;
-  mixer.setEchoCanceller(std::make_unique<FakeEchoCanceller>(reference, resets));
+  const auto record = std::make_shared<fakes::CancellerRecord>();
+  mixer.setEchoCanceller(std::make_unique<fakes::FakeEchoCanceller>(record));
   VERBOSE_AUDIO = true;
   const OutputSince out(pcmOut);
   const OutputSince err(events);
@@ -288,7 +268,7 @@ TEST_F(AudioMixerTest, WithACancellerEverySystemSampleIsItsReferenceAndTheMicrop
   for (std::size_t i = 0; i < system.size(); ++i) system[i] = static_cast<float>(i % 7) / 100.0F;
   mixer.pushSystem(system);
   mixer.pushMic(Samples(2, 0.5F));
-  EXPECT_EQ(reference, system);
+  EXPECT_EQ(record->reference, system);
   // 0.5 halved, plus the oldest system sample that survived the bound (index 1000: 1000 % 7 = 6).
   EXPECT_EQ(testing::pcmSamples(out.contents()),
             (std::vector<std::int16_t>{toPcmSample(0.25F + 0.06F), toPcmSample(0.25F + 0.0F)}));
@@ -297,7 +277,7 @@ TEST_F(AudioMixerTest, WithACancellerEverySystemSampleIsItsReferenceAndTheMicrop
   EXPECT_EQ(lines[0], "debug aec#1 echoRemovedDb=12.5000 delayMs=40 micRms=0.5000 outRms=0.2500");
   EXPECT_TRUE(lines[1].starts_with("debug mix#1 ")) << lines[1];
   mixer.echoPathChanged();
-  EXPECT_EQ(resets, 1);
+  EXPECT_EQ(record->resets, 1);
   // Without it, the microphone as it comes.
   mixer.setEchoCanceller(nullptr);
   const OutputSince plain(pcmOut);
@@ -307,14 +287,13 @@ TEST_F(AudioMixerTest, WithACancellerEverySystemSampleIsItsReferenceAndTheMicrop
 }
 
 TEST_F(AudioMixerTest, AnEchoBeyondReachIsSaidOnceAndACancellerIsKeptOnlyWhenItsPathHeld) {
-  std::vector<float> reference;
-  int resets = 0;
-  auto owned = std::make_unique<FakeEchoCanceller>(reference, resets);
-  FakeEchoCanceller& canceller = *owned;
+  const auto record = std::make_shared<fakes::CancellerRecord>();
+  auto owned = std::make_unique<fakes::FakeEchoCanceller>(record);
+  const EchoCanceller* canceller = owned.get();
   mixer.setEchoCanceller(std::move(owned));
   const OutputSince err(events);
   mixer.pushMic(Samples(4, 0.1F));
-  canceller.beyondReachMs = 1230;
+  record->beyondReachMs = 1230;
   mixer.pushMic(Samples(4, 0.1F));
   mixer.pushMic(Samples(4, 0.1F));
   EXPECT_EQ(testing::events(err.contents()),
@@ -323,10 +302,10 @@ TEST_F(AudioMixerTest, AnEchoBeyondReachIsSaidOnceAndACancellerIsKeptOnlyWhenIts
 
   // Learnt one path from start to end: handed back paused, and the mixer has none from then on.
   mixer.startEchoPathOver();
-  EXPECT_EQ(resets, 1);
+  EXPECT_EQ(record->resets, 1);
   auto kept = mixer.takeEchoCanceller();
-  ASSERT_EQ(kept.get(), &canceller);
-  EXPECT_EQ(canceller.pauses, 1);
+  ASSERT_EQ(kept.get(), canceller);
+  EXPECT_EQ(record->pauses, 1);
   EXPECT_EQ(mixer.takeEchoCanceller(), nullptr);
 
   // Set on again, the warning may come once more; a path that changed is not kept.
