@@ -120,7 +120,8 @@ void AudioMixer::pushMic(std::span<const float> input) {
   }
   pcm.writePcm(bytes);
   if (beyondReachMs) {
-    events.emitEvent(EventType::warn, "echo_cancel_out_of_reach: the echo comes " + std::to_string(*beyondReachMs) +
+    events.emitEvent(EventType::warn, "echo_cancel_out_of_reach: the echo comes " +
+                                          std::to_string(*beyondReachMs) +
                                           " ms late; echo cancelling follows echoes up to " +
                                           std::to_string(kFollowedEchoDelayMs) + " ms late");
   }

@@ -12,7 +12,7 @@ namespace zarvi {
 // over the last second. Cheap enough to run at every frame.
 class EchoDelayEstimator {
  public:
-  static constexpr std::size_t kFrame = 160;        // 10 ms at 16 kHz
+  static constexpr std::size_t kFrame = 160;  // 10 ms at 16 kHz
   // Frames: 1.5 s, beyond the 1 s a canceller follows, so that an echo later than that is seen as such
   // and not mistaken for a shorter one.
   static constexpr std::size_t kLongestDelay = 150;

@@ -51,7 +51,7 @@ class FramedEchoCanceller : public EchoCanceller {
   const std::size_t reachFrames_;
   EchoDelayEstimator estimator_;
   std::deque<float> reference_;  // arrived, not yet due
-  std::deque<float> played_;  // the latest frames that were due, for holding back
+  std::deque<float> played_;     // the latest frames that were due, for holding back
   std::deque<float> input_;
   std::deque<float> output_;
   std::vector<float> frame_;

@@ -30,7 +30,8 @@ class WebRtcAec3EchoCanceller : public FramedEchoCanceller {
   Measure measure() const override {
     Measure measure;
     const auto statistics = module_->GetStatistics(true);
-    if (statistics.echo_return_loss_enhancement) measure.echoRemovedDb = *statistics.echo_return_loss_enhancement;
+    if (statistics.echo_return_loss_enhancement)
+      measure.echoRemovedDb = *statistics.echo_return_loss_enhancement;
     if (statistics.delay_ms) measure.delayMs = *statistics.delay_ms;
     if (const auto frames = estimatedDelayFrames()) measure.delayMs = static_cast<int>(*frames) * 10;
     return measure;
@@ -71,7 +72,8 @@ Result<std::unique_ptr<EchoCanceller>> makeEchoCanceller() {
   config.gain_controller1.enabled = false;
   config.gain_controller2.enabled = false;
   module->ApplyConfig(config);
-  if (module->Initialize() != webrtc::AudioProcessing::kNoError) return Failure{"the echo canceller could not be set up"};
+  if (module->Initialize() != webrtc::AudioProcessing::kNoError)
+    return Failure{"the echo canceller could not be set up"};
   return std::unique_ptr<EchoCanceller>(std::make_unique<WebRtcAec3EchoCanceller>(std::move(module)));
 }
 

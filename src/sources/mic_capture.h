@@ -6,8 +6,8 @@
 
 #include "platform/audio_engine.h"
 #include "protocol/events.h"
-#include "sources/start_gate.h"
 #include "signal/audio_mixer.h"
+#include "sources/start_gate.h"
 
 namespace zarvi {
 

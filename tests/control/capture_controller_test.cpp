@@ -185,8 +185,10 @@ TEST_F(CaptureControllerTest, SourcesThatFailAndComeBackAtOnceSaySoAfterTheStart
   platform.service->content.displays.clear();
   platform.service->eventAtOnce = platform::DeviceEvent{DeviceChange::resumed, "Speaker", {}};
   platform.engine->startError = "no microphone: none";
-  platform.engine->eventAtOnce = platform::DeviceEvent{
-      DeviceChange::resumed, "USB Microphone", {48000.0, 1, platform::kCommonFormatFloat32, false, "usb-mic"}};
+  platform.engine->eventAtOnce =
+      platform::DeviceEvent{DeviceChange::resumed,
+                            "USB Microphone",
+                            {48000.0, 1, platform::kCommonFormatFloat32, false, "usb-mic"}};
   const OutputSince out(pcmOut);
   const Events events = run(start(), [&] {
     platform.service->teller.join();
@@ -253,10 +255,11 @@ TEST_F(CaptureControllerTest, ACancellerThatWaitedForSystemAudioStartsWhenSystem
             (Events{"warn echo_cancel_unavailable: no system audio", "status capture_started"}));
   const OutputSince out(pcmOut);
   subject.sharedMixer().pushMic(std::vector<float>{0.5F});  // as it comes
-  EXPECT_EQ(run([&] {
-              platform.service->streams.back()->changeDevice({platform::DeviceChange::resumed, "Speaker", {}});
-            }),
-            (Events{"status system_audio_resumed: Speaker", "status echo_cancel_started"}));
+  EXPECT_EQ(
+      run([&] {
+        platform.service->streams.back()->changeDevice({platform::DeviceChange::resumed, "Speaker", {}});
+      }),
+      (Events{"status system_audio_resumed: Speaker", "status echo_cancel_started"}));
   subject.sharedMixer().pushMic(std::vector<float>{0.5F});  // cancelled: the fake halves it
   EXPECT_EQ(testing::pcmSamples(out.contents()), (std::vector<std::int16_t>{16383, toPcmSample(0.25F)}));
   EXPECT_EQ(record->made, 1);
@@ -286,7 +289,10 @@ TEST_F(CaptureControllerTest, ACaptureOnTheDevicesOfTheLastStartsFromWhatItsCanc
       {"same devices", [] {}, [] {}, 1, 0, 2},
       {"another microphone", [&] { platform.engine->format.deviceId = "usb-mic"; }, [] {}, 1, 1, 3},
       {"another output",
-       [&] { platform.service->content.displays = {{"hdmi", "hdmi.monitor"}}; }, [] {}, 1, 2, 4},
+       [&] {
+         platform.service->content.displays = {{"hdmi", "hdmi.monitor"}};
+       },
+       [] {}, 1, 2, 4},
       {"the output switches during the capture", [] {},
        [&] {
          platform.service->streams.back()->changeDevice({platform::DeviceChange::switched, "Headphones", {}});

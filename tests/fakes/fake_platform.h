@@ -65,7 +65,8 @@ class FakeAudioEngine : public platform::AudioEngine {
     // Running or not, it follows the default input device until stop().
     script_->onDeviceChange = std::move(onDeviceChange);
     if (script_->eventAtOnce) {
-      script_->teller = std::thread([tell = script_->onDeviceChange, event = *script_->eventAtOnce] { tell(event); });
+      script_->teller =
+          std::thread([tell = script_->onDeviceChange, event = *script_->eventAtOnce] { tell(event); });
     }
     if (script_->startError) return Failure{*script_->startError};
     script_->running = true;
@@ -155,7 +156,8 @@ class FakeCaptureStream : public platform::CaptureStream {
  private:
   void tellAtOnce() {
     if (!script_->eventAtOnce) return;
-    script_->teller = std::thread([tell = record_->onDeviceChange, event = *script_->eventAtOnce] { tell(event); });
+    script_->teller =
+        std::thread([tell = record_->onDeviceChange, event = *script_->eventAtOnce] { tell(event); });
   }
 
   std::shared_ptr<ServiceScript> script_;

@@ -3,6 +3,7 @@
 // two voices. The tracks are kept apart, so the microphone's track shows what the canceller left.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <memory>
@@ -90,6 +91,34 @@ TEST_F(EchoTest, TheFarEndsEchoLeavesTheMicrophoneAndTheNearEndStays) {
   const double nearChange = levelDb(nearCancelled, 1, 6) - levelDb(nearPlain, 1, 6);
   std::printf("%s: the near end alone %+.2f dB with the canceller\n", server->kind().c_str(), nearChange);
   EXPECT_NEAR(nearChange, 0.0, 1.0);
+}
+
+// The session's sound server is still coming up at START: cancelling begins once system audio does.
+TEST_F(EchoTest, CancellingStartsWhenSystemAudioComesAfterTheStart) {
+  server->stop();
+  ChildProcess tool(
+      {{{"PULSE_SERVER", server->address()}, {"ZARVI_AUDIO_ECHO_CANCEL", "1"}, {"ZARVI_AUDIO_VERBOSE", "1"}},
+       {"ZARVI_AUDIO_MIC_ONLY", "ZARVI_AUDIO_SEPARATE_TRACKS"}});
+  tool.writeStdin("START\n");
+  ASSERT_TRUE(tool.waitForLine(R"({"type":"status","msg":"capture_started"})", 20s)) << tool.stderrText();
+  EXPECT_NE(tool.stderrText().find(R"({"type":"warn","msg":"echo_cancel_unavailable: no system audio"})"
+                                   "\n"
+                                   R"({"type":"status","msg":"capture_started"})"),
+            std::string::npos)
+      << tool.stderrText();
+  server->start();
+  ASSERT_TRUE(tool.waitForLine(R"({"type":"status","msg":"echo_cancel_started"})", 20s)) << tool.stderrText();
+  // The microphone's blocks go through the canceller from then on.
+  ASSERT_TRUE(tool.waitForStderr(
+      [](const std::string& text) { return text.find(R"("msg":"aec#)") != std::string::npos; }, 20s))
+      << tool.stderrText();
+  tool.writeStdin("STOP\nQUIT\n");
+  EXPECT_EQ(tool.waitExit(20s), 0);
+  const auto events = testing::events(tool.stderrText());
+  const auto resumed = std::find(events.begin(), events.end(), "status system_audio_resumed: Speaker");
+  const auto started = std::find(events.begin(), events.end(), "status echo_cancel_started");
+  EXPECT_LT(resumed, started) << tool.stderrText();
+  EXPECT_EQ(std::count(events.begin(), events.end(), "status echo_cancel_started"), 1);
 }
 
 }  // namespace

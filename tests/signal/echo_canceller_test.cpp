@@ -31,7 +31,7 @@ std::vector<float> voice(std::size_t samples, double pitch, std::uint32_t seed) 
   for (std::size_t i = 0; i < samples; ++i) {
     if (i == nextSyllable) {
       syllableStart = i;
-      syllableLength = kSecond / 12 + random(kSecond / 6);  // 80 to 250 ms
+      syllableLength = kSecond / 12 + random(kSecond / 6);      // 80 to 250 ms
       nextSyllable = i + syllableLength + random(kSecond / 5);  // then up to 200 ms of pause
     }
     const double t = static_cast<double>(i) / kSecond;
