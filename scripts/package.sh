@@ -17,13 +17,23 @@ package="build/release/zarvi-audio-capture_${version}-1_$(dpkg --print-architect
 echo "=== $package ==="
 dpkg-deb --field "$package"
 dpkg-deb --contents "$package"
+# The echo canceller's library, as this release names it: the package that holds the library the
+# binary was linked with must be among the dependencies that dpkg-shlibdeps computed.
+webrtc=$(objdump -p build/release/src/zarvi-audio-capture | sed -n 's/^ *NEEDED *\(libwebrtc.*\)/\1/p')
+if [ -n "$webrtc" ]; then
+  library=$(ldconfig -p | sed -n "s/^\t$webrtc .*=> //p" | head -n 1)
+  holder=$(dpkg -S "$(realpath "$library")" | cut -d: -f1)
+  dpkg-deb --field "$package" Depends | tr ',' '\n' | grep -q "^ *$holder\b" ||
+    { echo "Depends does not name $holder, which holds $webrtc" >&2; exit 1; }
+  echo "Depends names $holder ($webrtc)"
+fi
 echo "=== lintian ==="
 lintian --pedantic --display-info --fail-on error,warning "$package"
 
 sudo=()
 [ "$(id -u)" -eq 0 ] || sudo=(sudo)
 DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq "./$package"
-test "$(/usr/bin/zarvi-audio-capture --version)" = "zarvi-audio-capture $version"
+test "$(/usr/bin/zarvi-audio-capture --version | head -n 1)" = "zarvi-audio-capture $version"
 man -w zarvi-audio-capture >/dev/null
 # The man page renders without a single warning.
 warnings=$(groff -ww -man -z docs/zarvi-audio-capture.1 2>&1)
