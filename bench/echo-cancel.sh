@@ -1,9 +1,13 @@
 #!/usr/bin/env bash
-# Echo cancelling side by side on a simulated room (scripts/simulated-room.sh: the speaker's sound
-# reaches the microphone 120 ms late, reverberant, 3 dB quieter), on a private PulseAudio and PipeWire
-# server: the tool's canceller, and the server's own module-echo-cancel with aec_method=webrtc and with
-# aec_method=speex (the two libraries a build could use). Far and near end speak in two espeak-ng
-# voices on a fixed script (bench/echo_figures.py says which second holds what and prints the figures).
+# Echo cancelling side by side on simulated rooms (scripts/simulated-room.sh: the speaker's sound
+# reaches the microphone reverberant and 3 dB quieter), on a private PulseAudio and PipeWire server:
+# the tool's canceller, and the server's own module-echo-cancel with aec_method=webrtc and (where the
+# server has it) aec_method=speex. Two rooms: "plain", whose echo comes only the room's own streaming
+# later (about 0.17 s, within what the modules' WebRTC finds), and "late", 120 ms more (a delay the
+# server does not know, as a Bluetooth speaker's). Far and near end speak in two espeak-ng voices on a
+# fixed script (bench/echo_figures.py says which second holds what and prints the figures). Runs on
+# Debian 12 (WebRTC audio processing 0.3, PulseAudio 16, PipeWire 0.3.65) and in the root of
+# scripts/debian13.sh (1.x, PulseAudio 17, PipeWire 1.4): scripts/debian13.sh --bench.
 # Needs Debian's python3-numpy. Run it alone: it reads the servers' CPU time. The recordings stay in
 # build/echo-bench/ (bench/echo_figures.py figures build/echo-bench prints the figures again).
 #   bench/echo-cancel.sh [TOOL]       # TOOL: build/release/src/zarvi-audio-capture by default
@@ -70,11 +74,11 @@ print(max(s['index'] for s in json.load(sys.stdin) if s['properties'].get('appli
 }
 
 # Every room of a run runs from its start, so that a change is one step, with no stream to start:
-# "near" (the speaker's echo 120 ms late), "far" (250 ms late, muted until 10 s into "delay" runs)
-# and "second" (a second speaker's, 60 ms late, which "switch" runs make the default output at 10 s,
-# moving the far end there).
+# "near" (the speaker's echo the room's delay late), "far" (250 ms late, muted until 10 s into "delay"
+# runs) and "second" (a second speaker's, 60 ms late, which "switch" runs make the default output at
+# 10 s, moving the far end there).
 start_rooms() {
-  start_room 0.12 -3 "$1" speaker near
+  start_room "$room_delay" -3 "$1" speaker near
   start_room 0.25 -3 1 speaker far
   start_room 0.06 -3 1 speaker2 second
   until stream_of near sink-inputs && stream_of far sink-inputs && stream_of second sink-inputs; do
@@ -157,11 +161,30 @@ tool_run() {
 }
 
 # The module as the tool's canceller is set up: no gain control and no noise suppression, which
-# change the near end's level by design; the extended filter for a room's long echo.
-declare -A module_args=(
-  [webrtc]="analog_gain_control=0 digital_gain_control=0 noise_suppression=0 extended_filter=1"
-  [speex]="agc=0 denoise=0"
-)
+# change the near end's level by design; no high-pass filter; the extended filter for a room's long
+# echo where the library has one (0.3). The first that the server takes is used: PulseAudio 16,
+# PulseAudio 17; PipeWire has keys of its own.
+module_args() {
+  if [ "$kind" = pipewire ]; then
+    echo "webrtc.gain_control=false webrtc.noise_suppression=false webrtc.high_pass_filter=false"
+    return
+  fi
+  case "$1" in
+  webrtc)
+    echo "analog_gain_control=0 digital_gain_control=0 noise_suppression=0 extended_filter=1"
+    echo "analog_gain_control=0 digital_gain_control=0 noise_suppression=0 high_pass_filter=0"
+    ;;
+  speex) echo "agc=0 denoise=0" ;;
+  esac
+}
+load_module() {
+  local args
+  while read -r args; do
+    pactl load-module module-echo-cancel aec_method="$1" aec_args="\"$args\"" source_master=mic \
+      sink_master=speaker source_name=ec_source sink_name=ec_sink rate=16000 channels=1 2>/dev/null && return
+  done < <(module_args "$1")
+  return 1
+}
 
 # One run of module-echo-cancel with METHOD (or "plain": the microphone as it is, for the servers'
 # CPU without the module): NAME.mic.raw, NAME.far.raw (the speaker's monitor), NAME.cpu.
@@ -170,8 +193,11 @@ module_run() {
   seconds=$(cat "$work/$scene.seconds")
   start_rooms 1
   if [ "$method" != plain ]; then
-    module=$(pactl load-module module-echo-cancel aec_method="$method" aec_args="\"${module_args[$method]}\"" \
-      source_master=mic sink_master=speaker source_name=ec_source sink_name=ec_sink rate=16000 channels=1)
+    if ! module=$(load_module "$method"); then
+      echo "$kind: module-echo-cancel does not take aec_method=$method here" >&2
+      stop_rooms
+      return
+    fi
     source=ec_source sink=ec_sink
     sleep 1
   fi
@@ -191,30 +217,37 @@ for kind in pulseaudio pipewire; do
   PULSE_SERVER=$(scripts/private-pulse.sh start "$work/$kind" "$kind")
   export PULSE_SERVER
   pactl load-module module-null-sink sink_name=speaker2 rate=48000 channels=2 >/dev/null
-  out="$work/$kind/runs"
-  mkdir -p "$out"
-  tool_run talk-off 0 talk none 1
-  tool_run talk-on 1 talk none 1
-  tool_run near-off 0 near none 1
-  tool_run near-on 1 near none 1
-  tool_run drift-on 1 talk none 1.0002
-  tool_run delay-off 0 path delay 1
-  tool_run delay-on 1 path delay 1
-  tool_run switch-off 0 path switch 1
-  tool_run switch-on 1 path switch 1
-  module_run plain plain talk none
-  # PipeWire's module takes no aec_method (0.3.65 says so in its log): it runs WebRTC, as it is set up.
+  {
+    pactl info | sed -n 's/^Server Name: //p'
+    "$tool" --version | sed -n 's/^echo canceller: //p'
+  } >"$work/$kind/about"
+  # PipeWire's module takes no aec_method (0.3.65 says so in its log): it runs WebRTC.
   methods=(webrtc speex)
   [ "$kind" = pulseaudio ] || methods=(webrtc)
-  for method in "${methods[@]}"; do
-    module_run "talk-$method" "$method" talk none
-    module_run "delay-$method" "$method" path delay
+  for room in plain late; do
+    room_delay=0
+    [ "$room" = plain ] || room_delay=0.12
+    out="$work/$kind/$room"
+    mkdir -p "$out"
+    tool_run talk-off 0 talk none 1
+    tool_run talk-on 1 talk none 1
+    tool_run near-off 0 near none 1
+    tool_run near-on 1 near none 1
+    module_run plain plain talk none
+    for method in "${methods[@]}"; do module_run "talk-$method" "$method" talk none; done
+    [ "$room" = late ] || continue
+    tool_run drift-on 1 talk none 1.0002
+    tool_run delay-off 0 path delay 1
+    tool_run delay-on 1 path delay 1
+    tool_run switch-off 0 path switch 1
+    tool_run switch-on 1 path switch 1
+    for method in "${methods[@]}"; do module_run "delay-$method" "$method" path delay; done
   done
   echo "$kind: recorded" >&2
   scripts/private-pulse.sh stop "$work/$kind"
   rm -rf "build/echo-bench/$kind"
-  mkdir -p build/echo-bench
-  cp -r "$out" "build/echo-bench/$kind"
+  mkdir -p "build/echo-bench/$kind"
+  cp -r "$work/$kind/about" "$work/$kind/plain" "$work/$kind/late" "build/echo-bench/$kind/"
 done
 
 /usr/bin/python3 bench/echo_figures.py figures build/echo-bench

@@ -142,46 +142,60 @@ def reconverged(off, on, end=19.5, floor=20.0):
     return back, erle(off, on, end - 4, end)
 
 
+ROOMS = {"plain": "echo only the room's own streaming (about 0.17 s) late",
+         "late": "echo 0.12 s more late, a delay the server does not know"}
+
+
 def figures(work):
     for kind in ("pulseaudio", "pipewire"):
-        folder = f"{work}/{kind}"
-        runs = {name[: -len(".cpu")]: None for name in os.listdir(folder) if name.endswith(".cpu")}
-        for name in runs:
-            runs[name] = Run(folder, name)
-        off, near_off = runs["talk-off"], runs["near-off"]
-        plain_cpu = runs["plain"].cpu_percent
-        print(f"\n{kind}: simulated room, echo 120 ms late, 3 dB below the far end")
-        print(f"  {'canceller':<34}{'ERLE':>7}{'near alone':>12}{'double talk':>13}"
-              f"{'delay step':>18}{'output switch':>18}{'CPU':>8}")
-        rows = [("none (the microphone as it is)", "talk-off", None, None),
-                ("tool: WebRTC AP 0.3 + own delay", "talk-on", "delay-on", "switch-on")]
-        rows += [(f"module-echo-cancel {m}", f"talk-{m}", f"delay-{m}", None)
-                 for m in ("webrtc", "speex") if f"talk-{m}" in runs]
-        for label, talk, delay, switch in rows:
-            run = runs[talk]
-            removed = "" if run is off else f"{erle(off, run, 3, 11.5):6.1f}"
-            alone = near_kept(near_off, run, run.start, 13, 18)
-            double = near_kept(near_off, run, run.start, 20.5, 27.5)
-            moves = []
-            for changed, without in ((delay, "delay-off"), (switch, "switch-off")):
-                if changed is None:
-                    moves.append("")
-                else:
-                    back, after = reconverged(runs[without], runs[changed])
-                    moves.append(f"{back:.1f} s, {after:.0f} dB")
-            # The tool's own process; the module's CPU is what it adds to the servers'.
-            cpu = run.cpu_percent if talk.startswith("talk-o") else run.cpu_percent - plain_cpu
-            print(f"  {label:<34}{removed:>7}{alone:>+11.2f} {double:>+12.2f} {moves[0]:>17} {moves[1]:>17}"
-                  f"{cpu:>7.1f}%")
+        if not os.path.isdir(f"{work}/{kind}"):
+            continue
+        server, canceller = (open(f"{work}/{kind}/about").read().splitlines() + ["", ""])[:2]
+        for room, what in ROOMS.items():
+            folder = f"{work}/{kind}/{room}"
+            if os.path.isdir(folder):
+                room_figures(folder, f"{server}, {room} room: {what}", canceller)
+
+
+def room_figures(folder, title, canceller):
+    runs = {name[: -len(".cpu")]: None for name in os.listdir(folder) if name.endswith(".cpu")}
+    for name in runs:
+        runs[name] = Run(folder, name)
+    off, near_off = runs["talk-off"], runs["near-off"]
+    plain_cpu = runs["plain"].cpu_percent
+    print(f"\n{title}")
+    print(f"  {'canceller':<44}{'ERLE':>7}{'near alone':>12}{'double talk':>13}"
+          f"{'delay step':>18}{'output switch':>18}{'CPU':>8}")
+    rows = [("none (the microphone as it is)", "talk-off", None, None),
+            (f"tool: {canceller}", "talk-on", "delay-on", "switch-on")]
+    rows += [(f"module-echo-cancel {m}", f"talk-{m}", f"delay-{m}", None)
+             for m in ("webrtc", "speex") if f"talk-{m}" in runs]
+    for label, talk, delay, switch in rows:
+        run = runs[talk]
+        removed = "" if run is off else f"{erle(off, run, 3, 11.5):6.1f}"
+        alone = near_kept(near_off, run, run.start, 13, 18)
+        double = near_kept(near_off, run, run.start, 20.5, 27.5)
+        moves = []
+        for changed, without in ((delay, "delay-off"), (switch, "switch-off")):
+            if changed is None or changed not in runs:
+                moves.append("")
+            else:
+                back, after = reconverged(runs[without], runs[changed])
+                moves.append(f"{back:.1f} s, {after:.0f} dB")
+        # The tool's own process; the module's CPU is what it adds to the servers'.
+        cpu = run.cpu_percent if talk.startswith("talk-o") else run.cpu_percent - plain_cpu
+        print(f"  {label:<44}{removed:>7}{alone:>+11.2f} {double:>+12.2f} {moves[0]:>17} {moves[1]:>17}"
+              f"{cpu:>7.1f}%")
+    if "drift-on" in runs:
         drift = runs["drift-on"]
         print(f"  tool with the room's clock 200 ppm fast: ERLE {erle(off, drift, 3, 11.5):.1f} dB, "
               f"double talk {near_kept(near_off, drift, drift.start, 20.5, 27.5):+.2f} dB")
-        nothing = near_kept(near_off, runs["near-on"], runs["near-on"].start, 13, 27.5)
-        print(f"  tool with nothing playing: the microphone at {nothing:+.2f} dB")
-        print("  (ERLE: far end alone 3-11.5 s; near alone 13-18 s and double talk 20.5-27.5 s: near end's level"
-              " against no canceller; path changes: seconds until 20 dB removed again and the dB removed"
-              " after; CPU: the tool's process (with and without the canceller), the module's added"
-              " server CPU, per second of audio)")
+    nothing = near_kept(near_off, runs["near-on"], runs["near-on"].start, 13, 27.5)
+    print(f"  tool with nothing playing: the microphone at {nothing:+.2f} dB")
+    print("  (ERLE: far end alone 3-11.5 s; near alone 13-18 s and double talk 20.5-27.5 s: near end's level"
+          " against no canceller; path changes: seconds until 20 dB removed again and the dB removed"
+          " after; CPU: the tool's process (with and without the canceller), the module's added"
+          " server CPU, per second of audio)")
 
 
 if __name__ == "__main__":

@@ -7,6 +7,7 @@
 #   scripts/debian13.sh             # makes the root, or takes the one made before on this machine
 #   scripts/debian13.sh --fresh     # makes it anew
 #   scripts/debian13.sh --shell     # a shell in it, the source tree at /work/zarvi-audio-capture
+#   scripts/debian13.sh --bench     # bench/echo-cancel.sh there; its recordings to build/echo-bench-debian13
 # The root is kept in ZARVI_DEBIAN13_ROOT (default /var/cache/zarvi-audio-capture/debian13), only
 # once it is whole; one run at a time may use it. Each run copies the source tree in anew.
 set -euo pipefail
@@ -67,6 +68,15 @@ inside() { chroot "$root" /usr/bin/env -i HOME=/root PATH=/usr/sbin:/usr/bin:/sb
 
 if [ "$mode" = --shell ]; then
   inside bash -c "cd $tree && exec bash"
+  exit
+fi
+if [ "$mode" = --bench ]; then
+  inside bash -euo pipefail -c "cd $tree && scripts/install-deps.sh &&
+    cmake --preset release && cmake --build --preset release -j \$(nproc) --target zarvi-audio-capture &&
+    bench/echo-cancel.sh"
+  rm -rf build/echo-bench-debian13
+  mkdir -p build
+  cp -r "$root$tree/build/echo-bench" build/echo-bench-debian13
   exit
 fi
 
