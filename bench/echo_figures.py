@@ -14,8 +14,11 @@ end's spectrum. 0 dB keeps the near end whole.
   python3 bench/echo_figures.py scenes|figures WORK
 """
 import os
+import shutil
 import subprocess
 import sys
+import tempfile
+import wave
 
 import numpy as np
 
@@ -129,6 +132,24 @@ def near_kept(reference_run, run, guess, begin, end):
     return 10 * np.log10(np.sum(gain) / np.sum(power))
 
 
+def words_heard(run):
+    """What a speech recogniser (pocketsphinx, where it is installed) makes of the microphone's track
+    while only the far end talks, 0-12 s: the far end's words that the echo left, and words made up
+    from what the canceller left. None is the goal."""
+    if not shutil.which("pocketsphinx_continuous"):
+        return None
+    piece = np.clip(run.mic[run.at(0) : run.at(12)], -32767, 32767).astype("<i2")
+    with tempfile.NamedTemporaryFile(suffix=".wav") as f:
+        with wave.open(f.name, "wb") as w:
+            w.setnchannels(1)
+            w.setsampwidth(2)
+            w.setframerate(RATE)
+            w.writeframes(piece.tobytes())
+        heard = subprocess.run(["pocketsphinx_continuous", "-infile", f.name, "-logfn", os.devnull],
+                               capture_output=True, text=True).stdout
+    return len(heard.split())
+
+
 def reconverged(off, on, end=19.5, floor=20.0):
     """Seconds after the path changed until the echo removed is back at floor dB and stays there,
     over the 100 ms windows in which the echo sounds (within 20 dB of its loudest), and the echo
@@ -165,7 +186,7 @@ def room_figures(folder, title, canceller):
     plain_cpu = runs["plain"].cpu_percent
     print(f"\n{title}")
     print(f"  {'canceller':<44}{'ERLE':>7}{'near alone':>12}{'double talk':>13}"
-          f"{'delay step':>18}{'output switch':>18}{'CPU':>8}")
+          f"{'delay step':>18}{'output switch':>18}{'CPU':>8}{'words':>7}")
     rows = [("none (the microphone as it is)", "talk-off", None, None),
             (f"tool: {canceller}", "talk-on", "delay-on", "switch-on")]
     rows += [(f"module-echo-cancel {m}", f"talk-{m}", f"delay-{m}", None)
@@ -184,8 +205,9 @@ def room_figures(folder, title, canceller):
                 moves.append(f"{back:.1f} s, {after:.0f} dB")
         # The tool's own process; the module's CPU is what it adds to the servers'.
         cpu = run.cpu_percent if talk.startswith("talk-o") else run.cpu_percent - plain_cpu
+        words = words_heard(run)
         print(f"  {label:<44}{removed:>7}{alone:>+11.2f} {double:>+12.2f} {moves[0]:>17} {moves[1]:>17}"
-              f"{cpu:>7.1f}%")
+              f"{cpu:>7.1f}%{'' if words is None else words:>7}")
     if "drift-on" in runs:
         drift = runs["drift-on"]
         print(f"  tool with the room's clock 200 ppm fast: ERLE {erle(off, drift, 3, 11.5):.1f} dB, "
@@ -195,7 +217,8 @@ def room_figures(folder, title, canceller):
     print("  (ERLE: far end alone 3-11.5 s; near alone 13-18 s and double talk 20.5-27.5 s: near end's level"
           " against no canceller; path changes: seconds until 20 dB removed again and the dB removed"
           " after; CPU: the tool's process (with and without the canceller), the module's added"
-          " server CPU, per second of audio)")
+          " server CPU, per second of audio; words: what pocketsphinx hears on the microphone's track"
+          " while the far end alone talks, 0-12 s)")
 
 
 if __name__ == "__main__":

@@ -9,7 +9,8 @@ packages=(
   libpulse-dev libwebrtc-audio-processing-dev libgtest-dev libgmock-dev libbenchmark-dev
   nlohmann-json3-dev
   pulseaudio pulseaudio-utils pipewire pipewire-bin pipewire-pulse wireplumber dbus-daemon
-  sox espeak-ng python3 python3-venv python3-pip python3-numpy groff-base lintian dpkg-dev man-db
+  sox espeak-ng python3 python3-venv python3-pip python3-numpy pocketsphinx pocketsphinx-en-us
+  groff-base lintian dpkg-dev man-db
   g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev googletest debootstrap
 )
 # Wine runs the Windows binary's tests; installed as Debian recommends it.
