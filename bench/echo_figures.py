@@ -81,9 +81,13 @@ class Run:
         self.cpu_percent = 100 * int(ticks) / TICKS / float(seconds)
         change = f"{folder}/{name}.change"
         self.change = float(open(change).read()) if os.path.exists(change) else None
-        # The far end's first sound reaches the microphone at once, as the canceller cannot remove
-        # what it has not heard yet; in the near scene the first sound is the near end's, at 12 s.
-        self.start = onset(self.mic) - (12 * RATE if name.startswith("near") else 0)
+        # The scene's clock starts with the far end's first sound as recorded beside the microphone
+        # (a canceller that removes the echo from the first moment leaves no sound on the microphone
+        # to start it); in the near scene, with nothing played, the first sound is the near end's, 12 s in.
+        if name.startswith("near"):
+            self.start = onset(self.mic) - 12 * RATE
+        else:
+            self.start = onset(self.far)
 
     def at(self, second):
         return self.start + int(second * RATE)
