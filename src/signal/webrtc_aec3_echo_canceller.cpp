@@ -1,11 +1,12 @@
 // The echo canceller of WebRTC's audio processing 1.x (the one PulseAudio 17's and PipeWire 1.x's
 // module-echo-cancel use): AEC3, with its own delay estimation and residual echo suppression. AEC3
-// finds delays up to about half a second itself and follows their changes; only a later echo has
-// the reference held back, by what our estimator finds beyond that. Holding every delay back to
-// 40 ms removed no more echo on a simulated room (0.29 s and 0.62 s late), and would make each move
-// of our estimate a jump for AEC3 to find again. No noise suppression, no gain control and no
-// high-pass filter (which removed no more echo either): the user's own voice is the product, and is
-// passed on at its level.
+// finds delays up to about half a second itself and follows their changes; a later echo has the
+// reference held back by what our estimator finds beyond that. Measured on recordings of a simulated
+// room: telling AEC3 our estimate as the stream delay changed no output sample, and holding every
+// delay back to 40 ms removed no more echo (and would make each move of our estimate a jump for AEC3
+// to find again). No noise suppression (it took 0.2 dB of the near end alone and 0.6 dB more in
+// double talk, and removed less echo), no gain control, no high-pass filter (which removed no more
+// echo either): the user's own voice is the product, and is passed on at its level.
 #include <api/scoped_refptr.h>
 #include <modules/audio_processing/include/audio_processing.h>
 
@@ -19,8 +20,7 @@ namespace {
 
 constexpr int kRate = 16000;
 
-// Our delay is told to the module up to here, as a hint for where to start looking; AEC3's own
-// estimator reaches about as far.
+// AEC3's own delay estimator reaches about as far.
 constexpr std::size_t kReachFrames = 46;
 
 class WebRtcAec3EchoCanceller : public FramedEchoCanceller {
@@ -45,8 +45,7 @@ class WebRtcAec3EchoCanceller : public FramedEchoCanceller {
     module_->ProcessReverseStream(&source, stream_, stream_, &destination);
   }
 
-  void processMicrophone(std::span<float> frame, std::optional<std::size_t> delayFrames) override {
-    module_->set_stream_delay_ms(delayFrames ? static_cast<int>(*delayFrames) * 10 : 0);
+  void processMicrophone(std::span<float> frame, std::optional<std::size_t> /*delayFrames*/) override {
     const float* source = frame.data();
     float* destination = frame.data();
     module_->ProcessStream(&source, stream_, stream_, &destination);
