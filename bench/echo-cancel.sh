@@ -23,7 +23,8 @@ start_room() {
   rooms+=($!)
 }
 stop_rooms() {
-  for room in "${rooms[@]}"; do kill -- "-$room" 2>/dev/null || true; done
+  local group
+  for group in "${rooms[@]}"; do kill -- "-$group" 2>/dev/null || true; done
   rooms=()
   # The next run's rooms must not be mistaken for these.
   while [ -n "${PULSE_SERVER:-}" ] && pactl --format=json list sink-inputs 2>/dev/null | grep -q '"application.name":"\(near\|far\|second\)"'; do
