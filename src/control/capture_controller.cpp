@@ -152,6 +152,8 @@ void CaptureController::startAwaitedEchoCanceller() {
     canceller = std::move(awaitingSystemAudio);
   }
   if (!canceller) return;
+  // One kept from an earlier capture learnt a path that need not be this one.
+  canceller->reset();
   mixer->setEchoCanceller(std::move(canceller));
   events.emitEvent(EventType::status, "echo_cancel_started");
 }
